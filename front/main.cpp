@@ -1,0 +1,89 @@
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "../platform/platform.h"
+#include "actions.h"
+#include "limits.h"
+#include "output.h"
+#include "password.h"
+#include "query.h"
+
+#define REFUSAL                                                      \
+    "Status: 401 Unauthorized\r\n" JSON_HEAD                         \
+    "{\"ok\":false,\"error\":\"invalid node password\"}\n"
+
+static int meta_probe(int argc, char **argv)
+{
+    if (argc > 1 && strcmp(argv[1], "--meta") == 0)
+        return 1;
+    const char *env = getenv("QV_PLUGIN_META");
+    return env && *env;
+}
+
+static int wants_json(const char *query)
+{
+    if (strstr(query, "action=") || strstr(query, "format=json"))
+        return 1;
+    const char *m = getenv("REQUEST_METHOD");
+    return m && (strcmp(m, "POST") == 0 || strcmp(m, "PUT") == 0);
+}
+
+typedef struct route {
+    const char *name;
+    void (*handler)(const char *query);
+} route;
+
+static const route ROUTES[] = {
+    {"ifaces", action_ifaces},
+    {"dns", action_dns},
+    {"tcp", action_tcp},
+    {"http", action_http},
+};
+
+static void dispatch(const char *query)
+{
+    char name[ACTION_NAME_CAP];
+    get_query_val(query, "action", name, sizeof name);
+    str_lower(name);
+    if (!name[0] || strcmp(name, "info") == 0) {
+        action_info();
+        return;
+    }
+    for (size_t i = 0; i < sizeof ROUTES / sizeof ROUTES[0]; i++) {
+        if (strcmp(name, ROUTES[i].name) == 0) {
+            ROUTES[i].handler(query);
+            return;
+        }
+    }
+    err_json("unknown action");
+}
+
+static void serve(int argc, char **argv)
+{
+    if (meta_probe(argc, argv) || plat_net_start() != 0) {
+        out(META_LINE);
+        return;
+    }
+    const char *raw = getenv("QUERY_STRING");
+    if (!check_node_password(raw)) {
+        out(REFUSAL);
+        return;
+    }
+    const char *query = raw ? raw : "";
+    if (!wants_json(query)) {
+        emit_page();
+        return;
+    }
+    dispatch(query);
+}
+
+int main(int argc, char **argv)
+{
+    plat_stdio_init();
+    serve(argc, argv);
+    // A resolver worker abandoned at its deadline may still be blocked in
+    // the system; the reply is complete, so the process ends now.
+    fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,27 @@
+// Reply framing and the writers every JSON document is made of. Everything
+// goes straight to standard output, piece by piece.
+#ifndef TARVIK_OUTPUT_H
+#define TARVIK_OUTPUT_H
+
+#include <stdint.h>
+#include <stddef.h>
+
+#define JSON_HEAD                                                    \
+    "Content-Type: application/json; charset=utf-8\r\n"             \
+    "Cache-Control: no-store\r\n"                                   \
+    "X-Content-Type-Options: nosniff\r\n"                           \
+    "\r\n"
+
+#define META_LINE "{\"name\":\"tarvik\",\"desc\":\"Net checks\"}\n"
+
+void emit_json_head(void);
+void json_str(const char *s);
+void err_json(const char *msg);
+void utc_stamp(int64_t t, char *buf);
+uint64_t now_ms(void);
+// Writes a fixed piece as it stands.
+void out(const char *s);
+// Formatted piece (printf rules).
+void outf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+#endif

@@ -1,0 +1,54 @@
+#!/bin/sh
+# Runs lighttpd in the foreground on 127.0.0.1:PORT as the host agent
+# stand-in, serving EXE at /plugin_tarvik and /plugins.
+#   host/serve-lighttpd.sh EXE PORT
+# MORV_PASSWORD and the TARVIK_MOCK_* hooks, when set in this script's
+# environment, are handed to the plug-in. An EXE ending in .exe runs
+# under Wine.
+set -eu
+[ $# -eq 2 ] || { echo "usage: $0 EXE PORT" >&2; exit 2; }
+here=$(cd "$(dirname "$0")" && pwd)
+exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+port=$2
+[ -x "$exe" ] || { echo "$0: $exe is not an executable" >&2; exit 2; }
+state=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-lighttpd.XXXXXX")
+pid=""
+stop() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  rm -rf "$state"
+}
+trap stop EXIT
+trap 'exit 143' INT TERM
+
+runner=""
+case "$exe" in
+  *.exe) runner=$(command -v wine) ;;
+esac
+
+env_lines=""
+add_env() {
+  # The value is read from this environment by lighttpd itself (env.NAME),
+  # so it needs no quoting.
+  env_lines="$env_lines  \"$1\" => env.$1,
+"
+}
+for name in MORV_PASSWORD TARVIK_MOCK_IFACES TARVIK_MOCK_DNS TARVIK_MOCK_TIMEOUT; do
+  if eval "[ \"\${$name+set}\" = set ]"; then
+    add_env "$name"
+  fi
+done
+if [ -n "$runner" ]; then
+  export WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$HOME/.wine}"
+  add_env WINEDEBUG
+  add_env WINEPREFIX
+  add_env HOME
+fi
+
+conf="$state/lighttpd.conf"
+sed -e "s|@PORT@|$port|" -e "s|@DOCROOT@|$here/www|" -e "s|@STATE@|$state|g" \
+    -e "s|@EXE@|$exe|g" -e "s|@RUNNER@|$runner|" "$here/lighttpd.conf.in" |
+  awk -v envs="$env_lines" '{ if ($0 == "@ENVIRONMENT@") printf "%s", envs; else print }' > "$conf"
+lighttpd -tt -f "$conf" >/dev/null
+lighttpd -D -f "$conf" &
+pid=$!
+wait "$pid"

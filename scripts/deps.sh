@@ -1,0 +1,31 @@
+# Sourced by the README's commands: makes sure the Debian packages a command
+# needs are installed. As root it installs what is missing; otherwise it
+# names the exact apt-get line and stops.
+need_packages() {
+  missing=""
+  for pair in "$@"; do
+    cmd=${pair%%:*}
+    pkg=${pair#*:}
+    if ! command -v "$cmd" >/dev/null 2>&1 && ! [ -e "$cmd" ]; then
+      missing="$missing $pkg"
+    fi
+  done
+  [ -z "$missing" ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "installing:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing >/dev/null
+  else
+    echo "missing Debian packages; install them with:" >&2
+    echo "  sudo apt-get install -y --no-install-recommends$missing" >&2
+    exit 1
+  fi
+}
+
+BUILD_PACKAGES="cmake:cmake g++:g++ make:make python3:python3 /usr/include/gtest/gtest.h:libgtest-dev"
+WINDOWS_PACKAGES="x86_64-w64-mingw32-g++:g++-mingw-w64-x86-64 wine:wine /usr/lib/wine/wine64:wine64"
+SERVE_PACKAGES="lighttpd:lighttpd curl:curl"
+NETNS_PACKAGES="ip:iproute2 nft:nftables"
+BROWSER_PACKAGES="chromium:chromium node:nodejs npm:npm"

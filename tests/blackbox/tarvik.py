@@ -1,0 +1,116 @@
+"""Runs the real plug-in executable the way the host agent does: CGI
+variables in the environment, one reply on standard output."""
+import json
+import os
+import shlex
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+RUN = shlex.split(os.environ.get("TARVIK_RUN", os.path.join(ROOT, "build/linux/plugin_tarvik")))
+PLATFORM = os.environ.get("TARVIK_PLATFORM", "linux")
+UNDER_WINE = os.path.basename(RUN[0]).startswith("wine")
+if UNDER_WINE:
+    # The wineserver and the helper processes that the first run of a prefix
+    # starts would inherit (and hold open) that run's pipes; a persistent
+    # server and a warm-up run with no pipes keep them off the tests' pipes.
+    for warm_up in (["wineserver", "-p"], RUN + ["--meta"]):
+        subprocess.run(warm_up, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False, timeout=120)
+
+JSON_HEAD = (b"Content-Type: application/json; charset=utf-8\r\n"
+             b"Cache-Control: no-store\r\n"
+             b"X-Content-Type-Options: nosniff\r\n\r\n")
+META = b'{"name":"tarvik","desc":"Net checks"}\n'
+REFUSAL = (b"Status: 401 Unauthorized\r\n" + JSON_HEAD +
+           b'{"ok":false,"error":"invalid node password"}\n')
+
+
+def base_env():
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    for name in ("HOME", "WINEPREFIX", "WINEDEBUG", "LANG"):
+        if name in os.environ:
+            env[name] = os.environ[name]
+    if UNDER_WINE:
+        env["WINEDEBUG"] = "-all"
+    return env
+
+
+class Reply:
+    def __init__(self, proc, elapsed):
+        self.out = proc.stdout
+        self.err = proc.stderr
+        self.rc = proc.returncode
+        self.elapsed = elapsed
+
+    @property
+    def head(self):
+        return self.out.split(b"\r\n\r\n", 1)[0] + b"\r\n\r\n"
+
+    @property
+    def body(self):
+        return self.out.split(b"\r\n\r\n", 1)[1]
+
+    def doc(self):
+        return json.loads(self.body)
+
+    def keys(self):
+        """Top-level keys of the document, in the order written."""
+        return [k for k, _ in json.loads(self.body, object_pairs_hook=list)]
+
+
+def run(query=None, method=None, env=None, args=(), timeout=30):
+    """One invocation. query None leaves QUERY_STRING unset."""
+    e = base_env()
+    if query is not None:
+        e["QUERY_STRING"] = query
+    if method is not None:
+        e["REQUEST_METHOD"] = method
+    e.update(env or {})
+    t0 = time.monotonic()
+    proc = subprocess.run(RUN + list(args), env=e, capture_output=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL)
+    return Reply(proc, time.monotonic() - t0)
+
+
+class Case(unittest.TestCase):
+    """Every run must end with status 0 and write nothing to stderr."""
+
+    def call(self, query=None, **kw):
+        r = run(query, **kw)
+        self.assertEqual(0, r.rc, r.err)
+        self.assertEqual(b"", r.err)
+        return r
+
+    def action(self, query, **kw):
+        r = self.call(query, **kw)
+        self.assertTrue(r.out.startswith(JSON_HEAD), r.out[:200])
+        return r
+
+    def error(self, query, message, **kw):
+        r = self.call(query, **kw)
+        self.assertEqual(b"Status: 400 Bad Request\r\n" + JSON_HEAD +
+                         b'{"ok":false,"error":"' + message.encode() + b'"}\n', r.out)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def is_root():
+    return hasattr(os, "geteuid") and os.geteuid() == 0
+
+
+def main():
+    prog = unittest.main(exit=False, verbosity=2)
+    res = prog.result
+    skipped = len(res.skipped)
+    ran = res.testsRun
+    if res.wasSuccessful() and ran > 0 and skipped == ran:
+        sys.exit(77)
+    sys.exit(0 if res.wasSuccessful() else 1)

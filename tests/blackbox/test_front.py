@@ -1,0 +1,171 @@
+"""Entry and dispatch: the meta probe, the node password, the reply kind,
+action routing and the exact bytes of the fixed replies."""
+import re
+
+from tarvik import JSON_HEAD, META, REFUSAL, Case, main
+
+PAGE_HEAD = (b"Content-Type: text/html; charset=utf-8\r\n"
+             b"Cache-Control: no-store\r\n"
+             b"X-Content-Type-Options: nosniff\r\n"
+             b"X-Frame-Options: SAMEORIGIN\r\n"
+             b"Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; "
+             b"style-src 'unsafe-inline'; img-src data:; connect-src 'self'; "
+             b"form-action 'none'; base-uri 'none'\r\n\r\n")
+PW = "S3cret pw"
+
+
+class MetaProbe(Case):
+    def test_meta_line_alone(self):
+        for args, env in [(["--meta"], {}),
+                          (["--meta"], {"MORV_PASSWORD": PW}),
+                          (["--meta", "x"], {"QUERY_STRING": "action=info"}),
+                          ([], {"QV_PLUGIN_META": "0"}),
+                          ([], {"QV_PLUGIN_META": "1", "MORV_PASSWORD": PW})]:
+            with self.subTest(args=args, env=env):
+                self.assertEqual(META, self.call(args=args, env=env).out)
+
+    def test_not_a_meta_probe(self):
+        for args, env in [(["--meta=1"], {}), (["--META"], {}), (["--metadata"], {}),
+                          (["x", "--meta"], {}), ([], {"QV_PLUGIN_META": ""})]:
+            with self.subTest(args=args, env=env):
+                r = self.call("format=json", args=args, env=env)
+                self.assertTrue(r.out.startswith(JSON_HEAD))
+
+
+class Password(Case):
+    def accepted(self, env, query="action=info"):
+        r = self.call(query, env=dict(env, MORV_PASSWORD=PW))
+        return r.out != REFUSAL
+
+    def test_sources(self):
+        enc = "S3cret+pw"
+        table = [
+            ({}, "action=info", False),
+            ({"HTTP_X_MORV_PASSWORD": PW}, "action=info", True),
+            ({"HTTP_X_MORV_PASSWORD": PW.lower()}, "action=info", False),
+            ({"HTTP_X_MORV_PASSWORD": PW + " "}, "action=info", False),
+            ({"HTTP_X_MORV_PASSWORD": "wrong"}, "action=info&pwd=" + enc, True),
+            ({"HTTP_AUTHORIZATION": "Bearer " + PW}, "action=info", True),
+            ({"HTTP_AUTHORIZATION": "   Bearer   " + PW}, "action=info", True),
+            ({"HTTP_AUTHORIZATION": PW}, "action=info", True),
+            ({"HTTP_AUTHORIZATION": "bearer " + PW}, "action=info", False),
+            ({"HTTP_AUTHORIZATION": "Bearer\t" + PW}, "action=info", False),
+            ({"HTTP_AUTHORIZATION": "Bearer " + PW + " "}, "action=info", False),
+            ({"HTTP_AUTHORIZATION": "\tBearer " + PW}, "action=info", False),
+            ({}, "action=info&pwd=" + enc, True),
+            ({}, "action=info&pwd=S3cret%20pw", True),
+            ({}, "pwd=" + enc + "&action=info", True),
+            ({}, "action=info&pwd=s3cret+pw", False),
+            ({}, "action=info&xpwd=" + enc, False),
+            ({}, "action=info&x=pwd=" + enc, False),
+            ({}, "action=info&pwd=S3cret+p", False),
+            ({}, "action=info&pwd=S3cret+pwx", False),
+        ]
+        for env, query, ok in table:
+            with self.subTest(env=env, query=query):
+                self.assertEqual(ok, self.accepted(env, query))
+
+    def test_long_query_password_is_cut_before_decoding(self):
+        long_pw = "p" * 300
+        q = "action=info&pwd=" + long_pw
+        self.assertEqual(REFUSAL, self.call(q, env={"MORV_PASSWORD": long_pw}).out)
+        r = self.call(q, env={"MORV_PASSWORD": long_pw, "HTTP_X_MORV_PASSWORD": long_pw})
+        self.assertTrue(r.out.startswith(JSON_HEAD))
+
+    def test_refusal_bytes(self):
+        r = self.call("", env={"MORV_PASSWORD": PW})
+        self.assertEqual(REFUSAL, r.out)
+        self.assertEqual(178, len(r.out))
+        self.assertEqual(REFUSAL, self.call(None, method="GET", env={"MORV_PASSWORD": PW}).out)
+
+    def test_empty_node_password_means_no_check(self):
+        r = self.call("action=info", env={"MORV_PASSWORD": ""})
+        self.assertTrue(r.out.startswith(JSON_HEAD))
+
+
+class ReplyKindAndRouting(Case):
+    def kind(self, query, method=None):
+        r = self.call(query, method=method)
+        if r.out.startswith(PAGE_HEAD):
+            return "page"
+        if r.out.startswith(b"Status: 400"):
+            return "unknown"
+        self.assertTrue(r.out.startswith(JSON_HEAD), r.out[:120])
+        doc = r.doc()
+        return "info" if "plugin" in doc else doc.get("action")
+
+    def test_table(self):
+        table = [
+            ("", None, "page"),
+            (None, None, "page"),
+            ("x=1", "GET", "page"),
+            ("ACTION=dns", "GET", "page"),
+            ("", "post", "page"),
+            ("", "HEAD", "page"),
+            ("format=json", "GET", "info"),
+            ("x=1&format=jsonp", None, "info"),
+            ("xaction=dns", None, "info"),
+            ("", "POST", "info"),
+            (None, "PUT", "info"),
+            ("action=", None, "info"),
+            ("action=%00dns", None, "info"),
+            ("action=info", None, "info"),
+            ("action=INFO", None, "info"),
+            ("action=ifaces", None, "ifaces"),
+            ("action=IFaces", None, "ifaces"),
+            ("action=dns%20", None, "unknown"),
+            ("action=nope", None, "unknown"),
+            ("action=" + "i" * 70, None, "unknown"),
+            ("action=infox", None, "unknown"),
+        ]
+        for query, method, expect in table:
+            with self.subTest(query=query, method=method):
+                self.assertEqual(expect, self.kind(query, method))
+
+    def test_actions_reach_their_handlers(self):
+        # Each handler answers its own parameter error, which proves routing.
+        for query, message in [("action=DNS", "host required"),
+                                ("action=%64ns", "host required"),
+                                ("action=tcp", "host required"),
+                                ("action=http", "url required")]:
+            with self.subTest(query=query):
+                self.error(query, message)
+
+    def test_unknown_action_bytes(self):
+        self.error("action=bogus", "unknown action")
+
+
+class InfoDocument(Case):
+    def test_exact_document(self):
+        r = self.action("action=info")
+        m = re.fullmatch(
+            rb'\{"ok":true,"plugin":"plugin_tarvik","slug":"tarvik","version":"1\.0\.0",'
+            rb'"generated_at":"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)",'
+            rb'"actions":\["ifaces","dns","tcp","http","info"\],"tls_library":false,'
+            rb'"max_samples":3,"dns_timeout_ms":3000,"tcp_timeout_ms":3000,'
+            rb'"read_timeout_ms":2000\}\n', r.body)
+        self.assertIsNotNone(m, r.body)
+        self.assertEqual(107, len(JSON_HEAD))
+
+
+class PageBytes(Case):
+    def test_page(self):
+        r = self.call("")
+        self.assertTrue(r.out.startswith(PAGE_HEAD))
+        self.assertEqual(301, len(PAGE_HEAD))
+        body = r.out[len(PAGE_HEAD):]
+        for bad in (b"\x00", b"\x01", b"\x02", b"\r"):
+            self.assertNotIn(bad, body)
+        self.assertTrue(body.endswith(b"</body></html>\n"))
+        self.assertTrue(body.startswith(b"<!DOCTYPE html>"))
+        for ident in [b"srcPill", b"thBtn", b"rfBtn", b"kpis", b"ifrows", b"ifEmpty",
+                      b"nsList", b"tabDns", b"tabTcp", b"tabHttp", b"inp", b"port",
+                      b"goBtn", b"tabNote", b"resBox", b"resState", b"resTag", b"resKv",
+                      b"resNote", b"spark", b"histCount", b"hist"]:
+            with self.subTest(id=ident):
+                self.assertRegex(body, rb'id="' + ident + rb'"')
+        self.assertTrue(all(b == 10 or 32 <= b < 127 for b in body))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string>
+
+#include "../../front/output.h"
+
+namespace {
+
+std::string captured(void (*write)(const char *), const char *arg)
+{
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    write(arg);
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(JsonStr, Escapes)
+{
+    const struct {
+        const char *in;
+        std::string out;
+    } cases[] = {
+        {nullptr, "\"\""},
+        {"", "\"\""},
+        {"q\"b\\t\tn\nr\r", "\"q\\\"b\\\\t\\tn\\nr\\r\""},
+        {"\x01\x08\x0c\x1f\x1b", "\"\\u0001\\u0008\\u000c\\u001f\\u001b\""},
+        {"\x7f/\xC3\xA9\xFF", "\"\x7f/\xC3\xA9\xFF\""},
+        {"a\0b", "\"a\""},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.out, captured(json_str, c.in));
+}
+
+TEST(ErrJson, WholeReply)
+{
+    EXPECT_EQ(std::string("Status: 400 Bad Request\r\n"
+                          "Content-Type: application/json; charset=utf-8\r\n"
+                          "Cache-Control: no-store\r\n"
+                          "X-Content-Type-Options: nosniff\r\n\r\n"
+                          "{\"ok\":false,\"error\":\"unknown action\"}\n"),
+              captured(err_json, "unknown action"));
+}
+
+TEST(JsonHead, Is107Bytes)
+{
+    EXPECT_EQ(107u, std::string(JSON_HEAD).size());
+}
+
+TEST(UtcStamp, Format)
+{
+    const struct {
+        long long t;
+        const char *text;
+    } cases[] = {
+        {0, "1970-01-01T00:00:00Z"},
+        {86399, "1970-01-01T23:59:59Z"},
+        {1709622489, "2024-03-05T07:08:09Z"},
+        {4102444800LL, "2100-01-01T00:00:00Z"},
+    };
+    for (const auto &c : cases) {
+        char buf[32];
+        utc_stamp(c.t, buf);
+        EXPECT_STREQ(c.text, buf);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../../front/query.h"
+
+namespace {
+
+struct lookup_case {
+    const char *query;
+    int found;
+    const char *value;
+};
+
+TEST(GetQueryVal, KeyMatching)
+{
+    const lookup_case cases[] = {
+        {"action=dns&action=tcp", 1, "dns"},
+        {"a=1&&action=tcp", 1, "tcp"},
+        {"&action=dns", 1, "dns"},
+        {"action", 0, ""},
+        {"action=", 1, ""},
+        {"action=&x=1", 1, ""},
+        {"actions=dns", 0, ""},
+        {"x=action=dns", 0, ""},
+        {"xaction=dns", 0, ""},
+        {"Action=dns", 0, ""},
+        {"%61ction=dns", 0, ""},
+        {"a=b=c&action=x=y", 1, "x=y"},
+        {"", 0, ""},
+        {"x=1&", 0, ""},
+    };
+    for (const auto &c : cases) {
+        char buf[64] = "junk";
+        EXPECT_EQ(c.found, get_query_val(c.query, "action", buf, sizeof buf)) << c.query;
+        EXPECT_STREQ(c.value, buf) << c.query;
+    }
+}
+
+TEST(GetQueryVal, MissingQueryIsNotFound)
+{
+    char buf[8] = "junk";
+    EXPECT_EQ(0, get_query_val(nullptr, "action", buf, sizeof buf));
+    EXPECT_STREQ("", buf);
+}
+
+TEST(GetQueryVal, Decoding)
+{
+    const struct {
+        const char *raw;
+        std::string decoded;
+    } cases[] = {
+        {"%41", "A"},
+        {"%4a", "J"},
+        {"%4A", "J"},
+        {"%2B", "+"},
+        {"%2b%2b", "++"},
+        {"a+b", "a b"},
+        {"%25", "%"},
+        {"%%41", "%A"},
+        {"%G1", "%G1"},
+        {"%4", "%4"},
+        {"%", "%"},
+        {"a%00b", "a"},
+        {"%e2%82%ac", "\xE2\x82\xAC"},
+        {"%2541", "%41"},  // a decoded byte is never decoded again
+        {"\xC3\xA9", "\xC3\xA9"},
+    };
+    for (const auto &c : cases) {
+        std::string q = std::string("v=") + c.raw;
+        char buf[64];
+        ASSERT_EQ(1, get_query_val(q.c_str(), "v", buf, sizeof buf)) << c.raw;
+        EXPECT_EQ(c.decoded, std::string(buf)) << c.raw;
+    }
+}
+
+TEST(GetQueryVal, CapacityCutsTheRawText)
+{
+    const struct {
+        const char *query;
+        size_t cap;
+        std::string value;
+    } cases[] = {
+        {"v=abcdef", 4, "abc"},
+        {"v=ab%41", 4, "ab%"},
+        {"v=abc&w=1", 4, "abc"},
+        {"v=ab", 2, "a"},
+    };
+    for (const auto &c : cases) {
+        char buf[64];
+        get_query_val(c.query, "v", buf, c.cap);
+        EXPECT_EQ(c.value, std::string(buf)) << c.query << " cap " << c.cap;
+    }
+    std::string v63(63, 'x'), v64(64, 'y');
+    char buf[64];
+    get_query_val(("v=" + v63).c_str(), "v", buf, sizeof buf);
+    EXPECT_EQ(v63, buf);
+    get_query_val(("v=" + v64).c_str(), "v", buf, sizeof buf);
+    EXPECT_EQ(std::string(63, 'y'), buf);
+}
+
+TEST(StrCopy, CutsAndTerminates)
+{
+    char buf[8];
+    str_copy(buf, sizeof buf, nullptr);
+    EXPECT_STREQ("", buf);
+    str_copy(buf, 1, "abc");
+    EXPECT_STREQ("", buf);
+    str_copy(buf, sizeof buf, "1234567");
+    EXPECT_STREQ("1234567", buf);
+    str_copy(buf, sizeof buf, "123456789");
+    EXPECT_STREQ("1234567", buf);
+}
+
+TEST(StrTrim, WhiteSpaceOfTheCLocale)
+{
+    const struct {
+        const char *in;
+        const char *out;
+    } cases[] = {
+        {"  a b\t\n", "a b"},
+        {" \t\r\n\v\f ", ""},
+        {"", ""},
+        {"\xA0x\xA0", "\xA0x\xA0"},
+        {"\vx\f", "x"},
+        {"inner  space", "inner  space"},
+    };
+    for (const auto &c : cases) {
+        char buf[32];
+        str_copy(buf, sizeof buf, c.in);
+        str_trim(buf);
+        EXPECT_STREQ(c.out, buf);
+    }
+}
+
+TEST(StrLower, OnlyAsciiLetters)
+{
+    char buf[32] = "DNS.Example-09_\xC3\x89Z";
+    str_lower(buf);
+    EXPECT_STREQ("dns.example-09_\xC3\x89z", buf);
+}
+
+TEST(ParseIntSat, AtoiRulesWithoutOverflow)
+{
+    const struct {
+        const char *in;
+        int out;
+    } cases[] = {
+        {"80", 80},       {" 443", 443},  {"80abc", 80},
+        {"abc", 0},       {"", 0},        {"-5", -5},
+        {"+7", 7},        {"99999999999", 2147483647},
+        {"-99999999999", -2147483647 - 1},
+        {"000000000000000000080", 80},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.out, parse_int_sat(c.in)) << c.in;
+}
+
+}  // namespace
