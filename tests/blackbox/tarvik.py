@@ -14,6 +14,9 @@ RUN = shlex.split(os.environ.get("TARVIK_RUN", os.path.join(ROOT, "build/linux/p
 PLATFORM = os.environ.get("TARVIK_PLATFORM", "linux")
 UNDER_WINE = os.path.basename(RUN[0]).startswith("wine")
 if UNDER_WINE:
+    # A new prefix would otherwise offer to install .NET and HTML engines.
+    os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    os.environ["WINEDEBUG"] = "-all"
     # The wineserver and the helper processes that the first run of a prefix
     # starts would inherit (and hold open) that run's pipes; a persistent
     # server and a warm-up run with no pipes keep them off the tests' pipes.
@@ -31,7 +34,7 @@ REFUSAL = (b"Status: 401 Unauthorized\r\n" + JSON_HEAD +
 
 def base_env():
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
-    for name in ("HOME", "WINEPREFIX", "WINEDEBUG", "LANG"):
+    for name in ("HOME", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "LANG"):
         if name in os.environ:
             env[name] = os.environ[name]
     if UNDER_WINE:
