@@ -14,7 +14,7 @@ port=$2
 state=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-lighttpd.XXXXXX")
 pid=""
 stop() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
   rm -rf "$state"
 }
 trap stop EXIT

@@ -1,0 +1,302 @@
+"""The http check against scripted peers that the tests run on 127.0.0.1 and
+::1. Every peer accepts one connection, records the bytes it receives and
+plays its script; each step is bounded in time."""
+import json
+import socket
+import struct
+import threading
+import time
+import urllib.parse
+
+from tarvik import UNDER_WINE, Case, free_port, main
+
+HEAD_KEYS = ["ok", "action", "url", "host", "port", "path", "tls", "generated_at"]
+FAIL_KEYS = ["reachable", "connect_ms", "status", "status_text", "header_lines",
+             "body_bytes_read", "note"]
+ANSWER_KEYS = ["reachable", "connect_ms", "status", "status_text", "header_lines",
+               "body_bytes_read", "read_ms", "headers_complete"]
+TLS_NOTE = "no TLS library: only the TCP connect to 443 was attempted"
+PAD_3000 = b"HTTP/1.1 200 OK\r\n" + b"".join(b"X-Pad: " + b"p" * 40 + b"\r\n"
+                                             for _ in range(61))
+
+
+def request(path, host):
+    return (b"HEAD " + path + b" HTTP/1.1\r\nHost: " + host +
+            b"\r\nUser-Agent: quorvex-morv-tarvik/1.0\r\nAccept: */*\r\n"
+            b"Connection: close\r\n\r\n")
+
+
+class Peer(threading.Thread):
+    def __init__(self, script, addr="127.0.0.1"):
+        super().__init__(daemon=True)
+        family = socket.AF_INET6 if ":" in addr else socket.AF_INET
+        self.sock = socket.socket(family, socket.SOCK_STREAM)
+        if family == socket.AF_INET6:
+            self.sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        self.sock.bind((addr, 0))
+        self.sock.listen(4)
+        self.sock.settimeout(15)
+        self.port = self.sock.getsockname()[1]
+        self.script = script
+        self.received = b""
+        self.accepted = 0
+
+    def run(self):
+        try:
+            conn, _ = self.sock.accept()
+        except OSError:
+            return
+        self.accepted += 1
+        with conn:
+            conn.settimeout(10)
+            try:
+                self.script(self, conn)
+            except OSError:
+                pass
+
+    def take(self, conn, until_eof=False):
+        """Records what arrives: up to the blank line of a request, or up to
+        the end of the stream."""
+        while until_eof or b"\r\n\r\n" not in self.received:
+            data = conn.recv(4096)
+            if not data:
+                return
+            self.received += data
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.join(20)
+        self.sock.close()
+
+
+def answer(data):
+    def script(peer, conn):
+        peer.take(conn)
+        conn.sendall(data)
+    return script
+
+
+def hold(data=b""):
+    """Answers data and then waits for the client to hang up."""
+    def script(peer, conn):
+        peer.take(conn)
+        conn.sendall(data)
+        peer.take(conn, until_eof=True)
+    return script
+
+
+def banner(data):
+    def script(peer, conn):
+        conn.sendall(data)
+        peer.take(conn)
+    return script
+
+
+def drip(data, every=0.3):
+    def script(peer, conn):
+        peer.take(conn)
+        for i in range(len(data)):
+            conn.sendall(data[i:i + 1])
+            time.sleep(every)
+    return script
+
+
+def reset(peer, conn):
+    peer.take(conn)
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+
+def wait_for_hangup(peer, conn):
+    peer.take(conn, until_eof=True)
+
+
+def ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+class HttpCase(Case):
+    def http(self, url=None, query=None, env=None, newline=True):
+        if query is None:
+            query = "action=http&url=" + urllib.parse.quote(url, safe=":/[]@")
+        r = self.action(query, env=env)
+        doc = r.doc()
+        # The document is written compact, in the key order checked by the
+        # callers, and with the line end that its tail calls for.
+        body = json.dumps(doc, separators=(",", ":"), ensure_ascii=False).encode()
+        self.assertEqual(body + (b"\n" if newline else b""), r.body)
+        self.assertEqual(HEAD_KEYS, r.keys()[:8])
+        self.assertRegex(doc["generated_at"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        return r, doc
+
+    def answered(self, peer, path="/p", unreachable_reason=None):
+        host = "[::1]" if ":" in peer.sock.getsockname()[0] else "127.0.0.1"
+        url = "http://%s:%d%s" % (host, peer.port, path)
+        r, doc = self.http(url)
+        if unreachable_reason and doc["reachable"] is False:
+            self.skipTest(unreachable_reason)
+        self.assertEqual((url, host, peer.port, path, False),
+                         (doc["url"], doc["host"], doc["port"], doc["path"], doc["tls"]))
+        redirect = doc["status"] is not None and 300 <= doc["status"] <= 399
+        self.assertEqual(HEAD_KEYS + ANSWER_KEYS + ["redirect"] * redirect, r.keys())
+        if redirect:
+            self.assertEqual("not_followed", doc["redirect"])
+        self.assertIs(True, doc["reachable"])
+        self.assertEqual(0, doc["body_bytes_read"])
+        self.assertGreaterEqual(doc["connect_ms"], 0)
+        self.assertGreaterEqual(doc["read_ms"], 0)
+        self.assertEqual(doc["status"] is None, doc["status_text"] is None)
+        return doc
+
+
+class Answers(HttpCase):
+    def test_scripted_peers(self):
+        table = [
+            # name, script, status, status_text, header_lines, headers_complete
+            ("redirect", answer(b"HTTP/1.1 301 Moved Permanently\r\nLocation: /x\r\n\r\n"),
+             301, "Moved Permanently", 1, True),
+            ("bare LF", answer(b"HTTP/1.0 200 OK\nServer: t\nX-A: b\n\n"), 200, "OK", 2, True),
+            ("empty status text", answer(b"HTTP/1.1 200\r\n\r\n"), 200, "", 0, True),
+            ("body not read", answer(b"HTTP/1.1 404 Not Found\r\nA: 1\r\n\r\nbody\r\n\r\n"),
+             404, "Not Found", 1, True),
+            ("huge status", answer(b"HTTP/1.1 99999999999  " + b"T" * 70 + b" \r\nA: 1\r\n\r\n"),
+             2147483647, "T" * 63, 1, True),
+            ("299", answer(b"HTTP/1.1 299 A\r\n\r\n"), 299, "A", 0, True),
+            ("300", answer(b"HTTP/1.1 300 B\r\n\r\n"), 300, "B", 0, True),
+            ("399", answer(b"HTTP/1.1 399 C\r\n\r\n"), 399, "C", 0, True),
+            ("400", answer(b"HTTP/1.1 400 Bad Request\r\n\r\n"), 400, "Bad Request", 0, True),
+            ("accept and close", answer(b""), None, None, 0, False),
+            ("banner", banner(b"220 peer.test service ready\r\n"), None, None, 0, False),
+            ("not HTTP, two lines", answer(b"hello\r\nworld\r\n"), None, None, 1, False),
+            ("reset", reset, None, None, 0, False),
+            ("3000 header bytes", hold(PAD_3000), 200, "OK", 42, False),
+        ]
+        for name, script, status, text, lines, complete in table:
+            with self.subTest(name), Peer(script) as peer:
+                doc = self.answered(peer)
+                self.assertEqual((status, text, lines, complete),
+                                 (doc["status"], doc["status_text"], doc["header_lines"],
+                                  doc["headers_complete"]))
+                # None of these waits for the read budget.
+                self.assertLess(doc["read_ms"], 1500)
+            self.assertEqual(request(b"/p", b"127.0.0.1"), peer.received, name)
+
+    def test_slow_peers_are_cut_by_the_read_budget(self):
+        for name, script in [("never answers", hold()),
+                             ("drips", drip(b"HTTP/1.1 200 OK\r\nA: b\r\n\r\n"))]:
+            with self.subTest(name), Peer(script) as peer:
+                doc = self.answered(peer, "/slow")
+                self.assertIs(False, doc["headers_complete"])
+                self.assertGreaterEqual(doc["read_ms"], 1900)
+                self.assertLessEqual(doc["read_ms"], 4500)
+                if name == "never answers":
+                    self.assertEqual((None, 0), (doc["status"], doc["header_lines"]))
+            self.assertEqual(request(b"/slow", b"127.0.0.1"), peer.received)
+
+    def test_ipv6_peer(self):
+        if not ipv6_loopback():
+            self.skipTest("no IPv6 loopback (::1) on this machine")
+        with Peer(answer(b"HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n"), "::1") as peer:
+            reason = "IPv6 loopback (::1) is not usable under Wine here" if UNDER_WINE else None
+            doc = self.answered(peer, "/v6", reason)
+            self.assertEqual((301, "not_followed"), (doc["status"], doc["redirect"]))
+        self.assertEqual(request(b"/v6", b"[::1]"), peer.received)
+
+    def test_request_bytes(self):
+        long_path = "/" + "a" * 253 + " " + "b" * 45
+        table = [
+            # what follows the authority, the path as sent, host in the URL, mock DNS
+            ("/a/b?x=1#top", b"/a/b", "u@127.0.0.1", None),
+            ("?q=1", b"/", "127.0.0.1", None),
+            ("/", b"/", "Site.TEST", "Site.TEST=127.0.0.1"),
+            ("/x", b"/x", "a@b@pair.test", "pair.test=127.0.0.2,127.0.0.1"),
+            # the path is cut to 255 bytes before its bytes are escaped
+            (long_path, b"/" + b"a" * 253 + b"%20", "127.0.0.1", None),
+        ]
+        ok = answer(b"HTTP/1.1 200 OK\r\n\r\n")
+        for tail, sent, host, mock in table:
+            with self.subTest(tail=tail[:20], host=host), Peer(ok) as peer:
+                url = "http://%s:%d%s" % (host, peer.port, tail)
+                env = {"TARVIK_MOCK_DNS": mock} if mock else None
+                r, doc = self.http(url, env=env)
+                name = host.rsplit("@", 1)[-1]
+                self.assertEqual((url, name, sent.decode(), 200),
+                                 (doc["url"], doc["host"], doc["path"], doc["status"]))
+            self.assertEqual(request(sent, name.encode()), peer.received)
+
+    def test_path_cannot_split_the_request(self):
+        table = [
+            ("/a%2520b%0d%0aX:%201", "/a%20b\r\nX: 1", b"/a%20b%0D%0AX:%201"),
+            ("/%09%7F%C3%A9%FF", "/\t\x7f\u00e9\ufffd", b"/%09%7F%C3%A9%FF"),
+        ]
+        for raw, decoded, sent in table:
+            with self.subTest(raw), Peer(answer(b"HTTP/1.1 204 No Content\r\n\r\n")) as peer:
+                query = "action=http&url=http://h:%d%s" % (peer.port, raw)
+                r = self.action(query, env={"TARVIK_MOCK_DNS": "h=127.0.0.1"})
+                self.assertIn(b'"path":"' + sent + b'"', r.body)
+                doc = json.loads(r.body.decode("utf-8", "replace"))
+                self.assertEqual(("http://h:%d%s" % (peer.port, decoded), 204),
+                                 (doc["url"], doc["status"]))
+            self.assertEqual(request(sent, b"h"), peer.received)
+
+
+class Tails(HttpCase):
+    def fail_tail(self, r, doc, note, tls_note=False):
+        self.assertEqual(HEAD_KEYS + FAIL_KEYS + ["tls_note"] * tls_note, r.keys())
+        self.assertEqual([False, None, None, None, 0, 0, note],
+                         [doc[k] for k in FAIL_KEYS])
+        if tls_note:
+            self.assertEqual(TLS_NOTE, doc["tls_note"])
+
+    def test_tls_target_gets_no_byte(self):
+        with Peer(wait_for_hangup) as peer:
+            url = "https://127.0.0.1:%d/x?y" % peer.port
+            r, doc = self.http(url)
+        self.assertEqual(1, peer.accepted)
+        self.assertEqual(b"", peer.received)
+        self.assertEqual(HEAD_KEYS + FAIL_KEYS, r.keys())
+        self.assertEqual(("not_checked", "/x", True, None, None, 0, 0,
+                          "tcp connect succeeded; the TLS handshake was not attempted"),
+                         (doc["tls"], doc["path"], doc["reachable"], doc["status"],
+                          doc["status_text"], doc["header_lines"], doc["body_bytes_read"],
+                          doc["note"]))
+        self.assertGreaterEqual(doc["connect_ms"], 0)
+
+    def test_no_connect(self):
+        port = free_port()
+        for scheme in ("http", "https"):
+            with self.subTest(scheme):
+                r, doc = self.http("%s://127.0.0.1:%d/" % (scheme, port))
+                self.fail_tail(r, doc, "tcp connect failed", tls_note=scheme == "https")
+
+    def test_resolution_tails_end_without_newline(self):
+        for env, note in [({"TARVIK_MOCK_TIMEOUT": "1", "TARVIK_MOCK_DNS": "gone.test=127.0.0.1"},
+                           "dns resolution timed out"),
+                          ({"TARVIK_MOCK_DNS": "gone.test="}, "host does not resolve")]:
+            for scheme in ("http", "https"):
+                with self.subTest(note=note, scheme=scheme):
+                    r, doc = self.http(scheme + "://gone.test:8080/a", env=env, newline=False)
+                    self.fail_tail(r, doc, note)
+                    self.assertEqual(("gone.test", 8080, "/a"),
+                                     (doc["host"], doc["port"], doc["path"]))
+
+    def test_errors(self):
+        self.error("action=http", "url required")
+        self.error("action=http&url", "url required")
+        for url in ["", "HTTP://site.test/", "ftp://site.test/", "http://[]/", "http://[zz]/",
+                    "http://site.test:0/", "http://site.test:99999999999/", "http://a..b/",
+                    "http://site.test:/"]:
+            with self.subTest(url=url):
+                self.error("action=http&url=" + urllib.parse.quote(url, safe=":/[]"),
+                           "invalid url")
+
+
+if __name__ == "__main__":
+    main()
