@@ -17,14 +17,15 @@ def available():
 
 
 class Server:
-    def __init__(self, env=None):
+    def __init__(self, env=None, exe=None):
+        """exe replaces the plug-in (a wrapper around it, say)."""
         self.port = free_port()
         e = dict(os.environ)
         for name in ("MORV_PASSWORD", "TARVIK_MOCK_IFACES", "TARVIK_MOCK_DNS",
                      "TARVIK_MOCK_TIMEOUT"):
             e.pop(name, None)
         e.update(env or {})
-        self.proc = subprocess.Popen([SERVE, RUN[-1], str(self.port)], env=e,
+        self.proc = subprocess.Popen([SERVE, exe or RUN[-1], str(self.port)], env=e,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, start_new_session=True)
         self.base = "http://127.0.0.1:%d" % self.port

@@ -1,0 +1,321 @@
+"""Faults around the plug-in: a client that leaves in the middle of a reply,
+a closed or broken standard output, oversized and random query strings,
+every request parameter at and around its capacity, and a peer that sends
+an endless line. Each run ends with status 0, writes nothing on standard
+error, and does not hang."""
+import fcntl
+import json
+import os
+import random
+import socket
+import struct
+import subprocess
+import time
+import unittest
+import urllib.parse
+import urllib.request
+
+import lighttpd
+import peers
+from tarvik import JSON_HEAD, REFUSAL, RUN, UNDER_WINE, Case, base_env, main
+
+ERRORS = {"unknown action", "host required", "invalid host", "port required",
+          "invalid port", "url required", "invalid url"}
+MOCK = {"TARVIK_MOCK_DNS": "fault.test=192.0.2.9"}
+OFFLINE = {"TARVIK_MOCK_TIMEOUT": "1"}  # no resolution leaves the machine
+
+
+def spawn(query, env=None, stdout=subprocess.PIPE, shell=None, timeout=30):
+    """One run with stdout as given; shell wraps the command in sh -c."""
+    e = base_env()
+    e["QUERY_STRING"] = query
+    e.update(env or {})
+    cmd = ["sh", "-c", shell, "sh"] + RUN if shell else RUN
+    t0 = time.monotonic()
+    p = subprocess.run(cmd, env=e, stdin=subprocess.DEVNULL, stdout=stdout,
+                       stderr=subprocess.PIPE, timeout=timeout)
+    return p, time.monotonic() - t0
+
+
+def parse_reply(out):
+    """Splits a CGI reply and checks that it is whole: a header block of
+    name: value lines, then a JSON document that parses to its end (its
+    ok first) or a page that ends as the page ends. Returns (head lines,
+    document or None for the page)."""
+    head, sep, body = out.partition(b"\r\n\r\n")
+    assert sep, out[:200]
+    lines = head.split(b"\r\n")
+    for line in lines:
+        assert b": " in line and b"\n" not in line and b"\r" not in line, line
+    if b"Content-Type: text/html; charset=utf-8" in lines:
+        assert body.startswith(b"<!DOCTYPE html>") and body.endswith(b"</body></html>\n"), body[-80:]
+        return lines, None
+    assert b"Content-Type: application/json; charset=utf-8" in lines, head
+    pairs = json.loads(body.decode("latin-1"), object_pairs_hook=list)
+    assert pairs[0][0] == "ok", pairs[:2]
+    doc = dict(pairs)
+    if lines[0] == b"Status: 400 Bad Request":
+        assert doc == {"ok": False, "error": doc["error"]} and doc["error"] in ERRORS, doc
+    elif lines[0].startswith(b"Status:"):
+        assert out == REFUSAL, out
+    else:
+        assert out.startswith(JSON_HEAD) and doc["ok"] is True, out[:200]
+    return lines, doc
+
+
+class Reply(Case):
+    def whole(self, query, env=None, timeout=30):
+        p, elapsed = spawn(query, env, timeout=timeout)
+        self.assertEqual((0, b""), (p.returncode, p.stderr), query[:80])
+        try:
+            return parse_reply(p.stdout)[1], elapsed
+        except (AssertionError, ValueError) as e:
+            self.fail("%r: %s" % (query[:80], e))
+
+
+def heard(conn):
+    """A peer's handler: the request, an answer, then whatever else the
+    client sends until it closes."""
+    data = peers.read_head(conn)
+    conn.sendall(b"HTTP/1.1 200 OK\r\nA: b\r\n\r\n")
+    while True:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+
+
+def spawn_reader(query, env, nbytes):
+    """One run whose standard output is a small pipe: read nbytes of it and
+    close it, or (nbytes None) close its read end before the run starts."""
+    e = base_env()
+    e["QUERY_STRING"] = query
+    e.update(env)
+    if nbytes is None:
+        r, w = os.pipe()
+        os.close(r)
+        try:
+            return subprocess.run(RUN, env=e, stdin=subprocess.DEVNULL, stdout=w,
+                                  stderr=subprocess.PIPE, timeout=30)
+        finally:
+            os.close(w)
+    r, w = os.pipe()
+    # One page of pipe, set before the run starts: a long reply is still
+    # being written when the reader goes.
+    fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+    p = subprocess.Popen(RUN, env=e, stdin=subprocess.DEVNULL, stdout=w,
+                         stderr=subprocess.PIPE)
+    os.close(w)
+    try:
+        with os.fdopen(r, "rb", buffering=0) as reader:
+            reader.read(nbytes)
+        _, err = p.communicate(timeout=30)
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    return subprocess.CompletedProcess(RUN, p.returncode, None, err)
+
+
+class BrokenOutput(Reply):
+    """Standard output closed, or a pipe nobody reads any more."""
+
+    def each(self, how, run):
+        with peers.Peer(heard) as listener, peers.Peer(heard) as web:
+            queries = [("", {}), ("action=info", {}), ("action=bogus", {}),
+                       ("action=ifaces", {}), ("action=dns&host=fault.test", MOCK),
+                       ("action=tcp&host=127.0.0.1&port=%d" % listener.port, {}),
+                       ("action=http&url=http://127.0.0.1:%d/out" % web.port, {})]
+            for query, env in queries:
+                with self.subTest(how=how, query=query):
+                    p = run(query, env)
+                    self.assertEqual((0, b""), (p.returncode, p.stderr))
+            # With standard output closed a socket may take its number; no
+            # byte of the reply may reach a peer that way.
+            deadline = time.monotonic() + 10
+            while len(listener.received) + len(web.received) < 4 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual([b"HEAD /out HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                              b"User-Agent: quorvex-morv-tarvik/1.0\r\nAccept: */*\r\n"
+                              b"Connection: close\r\n\r\n"], web.received)
+            self.assertEqual([b""] * 3, listener.received)
+
+    def test_stdout_closed(self):
+        self.each("closed", lambda q, e: spawn(q, e, stdout=None, shell='exec "$@" >&-')[0])
+
+    def test_reader_gone_before(self):
+        self.each("no reader", lambda q, e: spawn_reader(q, e, None))
+
+    def test_reader_gone_after_a_few_bytes(self):
+        self.each("reader leaves", lambda q, e: spawn_reader(q, e, 7))
+
+
+class OddQueries(Reply):
+    def test_64_kib(self):
+        big = 64 * 1024
+        closed = peers.closed_port()
+        for query, env in [("a" * big, {}), ("action=info&" + "x" * big, {}),
+                           ("&" * big, {}), ("=" * big, {}), ("%" * big, {}),
+                           ("action=" + "%41" * (big // 3), {}),
+                           ("action=dns&host=" + "a" * big, OFFLINE),
+                           ("action=tcp&port=" + "9" * big + "&host=127.0.0.1", OFFLINE),
+                           ("action=http&url=http://127.0.0.1:%d/" % closed + "p" * big, {}),
+                           ("action=info&pwd=" + "p" * big, {"MORV_PASSWORD": "p" * 255}),
+                           ("action=info&pwd=" + "p" * big, {"MORV_PASSWORD": "pw"})]:
+            with self.subTest(query=query[:40], env=env):
+                doc, elapsed = self.whole(query, env)
+                self.assertLess(elapsed, 20)
+
+    def test_random_bytes(self):
+        rnd = random.Random(7)
+        prefixes = ["", "action=", "action=dns&host=", "format=json&", "action=tcp&port=80&host=",
+                    "action=http&url=http://", "action=http&url=http://127.0.0.1:%d/" % peers.closed_port()]
+        for round_ in range(6 if UNDER_WINE else 20):
+            for prefix in prefixes:
+                tail = bytes(rnd.randrange(1, 256) for _ in range(rnd.randrange(1, 600)))
+                query = os.fsdecode(prefix.encode() + tail)
+                with self.subTest(round=round_, prefix=prefix, tail=tail[:40]):
+                    self.whole(query, OFFLINE)
+
+
+class Capacities(Reply):
+    """pwd 256, action 64, host 256, port 16 and url 1024 bytes, terminator
+    included: at most capacity minus one raw bytes are taken, before any
+    percent-decoding."""
+
+    def test_pwd(self):
+        accepted = lambda doc: doc is not None and doc["ok"] is True
+        p255, p253 = "p" * 255, "p" * 253
+        table = [(p255, "pwd=" + p255, True),
+                 (p255, "pwd=" + "p" * 254, False),
+                 (p255, "pwd=" + p255 + "q", True),     # the 256th byte is never read
+                 ("p" * 256, "pwd=" + "p" * 256, False),  # nor can it match
+                 (p253, "pwd=" + "p" * 252 + "%70", True),   # 255 raw bytes, decoded
+                 (p253, "pwd=" + p253 + "%70", False)]       # cut to ...%7 first
+        for secret, query, ok in table:
+            with self.subTest(secret=len(secret), query=query[-8:]):
+                doc, _ = self.whole("action=info&" + query, {"MORV_PASSWORD": secret})
+                self.assertEqual(ok, accepted(doc))
+        # A secret longer than the query can carry still works from a header.
+        doc, _ = self.whole("action=info", {"MORV_PASSWORD": "p" * 256,
+                                            "HTTP_X_MORV_PASSWORD": "p" * 256})
+        self.assertTrue(accepted(doc))
+
+    def test_action(self):
+        for raw, expect in [("dns%00" + "x" * 57, "host required"),   # 63 bytes
+                            ("DNS%00" + "x" * 58, "host required"),   # 64
+                            ("dns%00" + "x" * 59, "host required"),   # 65
+                            ("x" * 62, "unknown action"), ("x" * 63, "unknown action"),
+                            ("x" * 64, "unknown action"), ("info" + "x" * 60, "unknown action"),
+                            ("%69nfo", "info")]:
+            with self.subTest(raw=raw):
+                doc, _ = self.whole("action=" + raw)
+                self.assertEqual(expect, doc.get("error", "info" if "plugin" in doc else doc))
+
+    def test_host(self):
+        x = "x" * 252
+        for raw, expect in [(x + "%41", x + "a"),           # 255 raw bytes, 253 decoded
+                            (x + "%41" + "y", x + "a"),     # 256: the y is never read
+                            (x + "%41yz", x + "a"),
+                            ("x" * 253, "x" * 253),
+                            (x + "%4", "invalid host"),     # a cut-short escape stays
+                            ("x" * 254, "invalid host"),
+                            ("x" * 255 + "%41", "invalid host")]:
+            for action in ("dns", "tcp"):
+                with self.subTest(action=action, raw=raw[-6:], length=len(raw)):
+                    doc, _ = self.whole("action=%s&port=80&host=%s" % (action, raw), OFFLINE)
+                    self.assertEqual(expect, doc.get("error") or doc["host"])
+                    if "error" not in doc:
+                        self.assertTrue(doc["timeout"] if action == "dns" else
+                                        doc["status"] == "timeout")
+
+    def test_port(self):
+        with peers.Peer() as listener:
+            port = str(listener.port)
+            for width, expect in [(14, listener.port), (15, listener.port),
+                                  (16, listener.port // 10), (17, listener.port // 100)]:
+                with self.subTest(width=width):
+                    raw = port.rjust(width, "0")
+                    doc, _ = self.whole("action=tcp&host=127.0.0.1&port=" + raw)
+                    self.assertEqual(expect, doc["port"])
+                    if width <= 15:
+                        self.assertEqual("open", doc["status"])
+            doc, _ = self.whole("action=tcp&host=127.0.0.1&port=" + "0" * 15 + "1")
+            self.assertEqual("invalid port", doc["error"])  # cut to fifteen zeros
+
+    def test_url(self):
+        closed = peers.closed_port()
+        base = "http://127.0.0.1:%d/" % closed
+        fill = lambda n: base + "a" * (n - len(base))
+        for raw, echoed in [(fill(1022), fill(1022)), (fill(1023), fill(1023)),
+                            (fill(1024), fill(1023)), (fill(1023) + "%41", fill(1023)),
+                            (fill(1020) + "%41", fill(1020) + "A"),
+                            (fill(1021) + "%41", fill(1021) + "%4")]:
+            with self.subTest(length=len(raw), tail=raw[-4:]):
+                doc, _ = self.whole("action=http&url=" + raw)
+                self.assertEqual(echoed, doc["url"])
+                self.assertEqual(("/" + "a" * 254, False), (doc["path"], doc["reachable"]))
+
+
+class Peers(Reply):
+    def test_endless_line(self):
+        """1 MiB with no line end: the read stops at 2047 bytes, well before
+        the read budget, and the document says the headers were cut."""
+        for prefix, status in [(b"", None), (b"HTTP/1.1 200 OK\r\n", 200), (b"HTTP/1.1 ", 0)]:
+            with peers.Peer(peers.flood(prefix)) as peer, self.subTest(prefix=prefix):
+                doc, elapsed = self.whole("action=http&url=http://127.0.0.1:%d/" % peer.port)
+                self.assertEqual((True, status, False, 0),
+                                 (doc["reachable"], doc["status"], doc["headers_complete"],
+                                  doc["body_bytes_read"]))
+                self.assertEqual(1 if status == 200 else 0, doc["header_lines"])
+                self.assertLess(doc["read_ms"], 2000)
+                self.assertLess(elapsed, 15)
+
+
+@unittest.skipUnless(lighttpd.available(), "lighttpd is not installed")
+class ClientLeaves(Case):
+    """Clients that close (with a reset) while the reply is on its way."""
+
+    def leave(self, server, path, after):
+        s = socket.create_connection(("127.0.0.1", server.port), timeout=20)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        s.sendall(b"GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % path.encode())
+        if after:
+            s.recv(after)
+        else:
+            time.sleep(0.25)  # the server has the request and runs the plug-in
+        s.close()
+
+    def test_mid_reply(self):
+        slow = peers.Peer(peers.answer(b"HTTP/1.1 200 OK\r\n\r\n", delay=0.5))
+        server = peers.RecordedServer(MOCK)
+        try:
+            url = urllib.parse.quote("http://127.0.0.1:%d/" % slow.port, safe="")
+            cases = [("/plugin_tarvik", 5), ("/plugin_tarvik", 0),
+                     ("/plugin_tarvik?action=info", 3), ("/plugins?action=dns&host=fault.test", 1),
+                     ("/plugin_tarvik?action=http&url=" + url, 0)]
+            runs = 0
+            for _ in range(4):
+                for path, after in cases:
+                    self.leave(server, path, after)
+                    runs += 1
+            # Every run ended, with status 0: lighttpd's SIGTERM for a client
+            # gone before the reply began goes to the wrapper, the plug-in
+            # only finds its pipe closed.
+            time.sleep(1)
+            self.assertEqual(runs, server.starts())
+            self.assertEqual(runs, len(server.statuses(runs)), server.error_log())
+            self.assertEqual([], server.failed_runs())
+            self.assertEqual(b"", server.stderr())
+            # The server and the plug-in behind it are still well.
+            with urllib.request.urlopen(server.base + "/plugin_tarvik", timeout=30) as r:
+                self.assertTrue(r.read().endswith(b"</body></html>\n"))
+            with urllib.request.urlopen(server.base + "/plugin_tarvik?action=info", timeout=30) as r:
+                self.assertTrue(json.loads(r.read())["ok"])
+        finally:
+            server.stop()
+            slow.close()
+
+
+if __name__ == "__main__":
+    main()
