@@ -29,3 +29,6 @@ WINDOWS_PACKAGES="x86_64-w64-mingw32-g++:g++-mingw-w64-x86-64 wine:wine /usr/lib
 SERVE_PACKAGES="lighttpd:lighttpd curl:curl"
 NETNS_PACKAGES="ip:iproute2 nft:nftables"
 BROWSER_PACKAGES="chromium:chromium node:nodejs npm:npm"
+LOAD_PACKAGES="wrk:wrk"
+BENCH_PACKAGES="hyperfine:hyperfine nc:netcat-openbsd /usr/bin/time:time"
+FUZZ_PACKAGES="clang++:clang /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev"

@@ -1,25 +1,32 @@
 #!/bin/sh
 # Builds both platforms (Linux natively, Windows with mingw-w64) and runs
-# every test: unit tests, the black-box suites against both executables
-# (the Windows one under Wine), the lighttpd, network-namespace and browser
-# tests.   scripts/test.sh
+# every test through CTest: unit tests, the black-box suites against both
+# executables (the Windows one under Wine), lighttpd, network-namespace,
+# load, fault, package and browser tests; then the same suites against a
+# sanitizer build, and a short pass of each fuzzer.   scripts/test.sh
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 # shellcheck disable=SC2086
-need_packages $BUILD_PACKAGES $WINDOWS_PACKAGES $SERVE_PACKAGES $NETNS_PACKAGES $BROWSER_PACKAGES
+need_packages $BUILD_PACKAGES $WINDOWS_PACKAGES $SERVE_PACKAGES $NETNS_PACKAGES \
+  $BROWSER_PACKAGES $LOAD_PACKAGES $FUZZ_PACKAGES
 
-export WINEDEBUG=-all
+# A Wine prefix of the test run's own, so that nobody else's Wine shares
+# (or stops) its server.
+export WINEPREFIX="${WINEPREFIX:-$PWD/build/wine-prefix}"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
 jobs=$(nproc 2>/dev/null || echo 2)
-status=0
-for preset in linux windows; do
+presets="linux windows sanitize fuzz"
+for preset in $presets; do
   echo "== $preset: build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
-for preset in linux windows; do
+status=0
+for preset in $presets; do
   echo "== $preset: tests"
   ctest --preset "$preset" || status=1
 done
-wineserver -k 2>/dev/null || true
 exit $status
