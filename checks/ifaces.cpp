@@ -59,7 +59,7 @@ void action_ifaces(const char *query)
 {
     (void)query;
     g_iface_count = 0;
-    const char *mock = getenv("TARVIK_MOCK_IFACES");
+    const char *mock = plat_getenv("TARVIK_MOCK_IFACES");
     if (mock)
         mock_iface_walk(mock);
     else

@@ -157,7 +157,7 @@ static int build_list(char *value, int port, struct addrinfo **out)
 
 int mock_resolve(const char *host, const char *service, struct addrinfo **out)
 {
-    const char *table = getenv("TARVIK_MOCK_DNS");
+    const char *table = plat_getenv("TARVIK_MOCK_DNS");
     if (!table)
         return MOCK_NOT_MOCKED;
     char value[MOCK_ENTRY_MAX + 1];

@@ -45,7 +45,7 @@ static void resolve_thread(void *arg)
 
 static int forced_timeout(void)
 {
-    const char *v = getenv("TARVIK_MOCK_TIMEOUT");
+    const char *v = plat_getenv("TARVIK_MOCK_TIMEOUT");
     return v && v[0] == '1';
 }
 

@@ -29,7 +29,11 @@ static long long connect_once(const struct addrinfo *r, char *address)
     plat_socket s = plat_socket_open(r->ai_family, r->ai_socktype, r->ai_protocol);
     if (s == PLAT_BAD_SOCKET)
         return SAMPLE_NO_SOCKET;
-    plat_socket_nonblocking(s);
+    // A socket left blocking would escape the connect's time limit.
+    if (plat_socket_nonblocking(s) != 0) {
+        plat_socket_close(s);
+        return SAMPLE_NO_SOCKET;
+    }
     uint64_t start = now_ms();
     int rc = plat_connect_start(s, r->ai_addr, (int)r->ai_addrlen);
     if (rc == PLAT_CONNECT_FAILED) {

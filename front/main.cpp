@@ -17,7 +17,7 @@ static int meta_probe(int argc, char **argv)
 {
     if (argc > 1 && strcmp(argv[1], "--meta") == 0)
         return 1;
-    const char *env = getenv("QV_PLUGIN_META");
+    const char *env = plat_getenv("QV_PLUGIN_META");
     return env && *env;
 }
 
@@ -25,7 +25,7 @@ static int wants_json(const char *query)
 {
     if (strstr(query, "action=") || strstr(query, "format=json"))
         return 1;
-    const char *m = getenv("REQUEST_METHOD");
+    const char *m = plat_getenv("REQUEST_METHOD");
     return m && (strcmp(m, "POST") == 0 || strcmp(m, "PUT") == 0);
 }
 
@@ -65,7 +65,7 @@ static void serve(int argc, char **argv)
         out(META_LINE);
         return;
     }
-    const char *raw = getenv("QUERY_STRING");
+    const char *raw = plat_getenv("QUERY_STRING");
     if (!check_node_password(raw)) {
         out(REFUSAL);
         return;

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../platform/platform.h"
 #include "limits.h"
 #include "query.h"
 
@@ -34,13 +35,13 @@ static const char *bearer_token(const char *h)
 
 int check_node_password(const char *query)
 {
-    const char *secret = getenv("MORV_PASSWORD");
+    const char *secret = plat_getenv("MORV_PASSWORD");
     if (!secret || !*secret)
         return 1;
-    const char *hdr = getenv("HTTP_X_MORV_PASSWORD");
+    const char *hdr = plat_getenv("HTTP_X_MORV_PASSWORD");
     if (hdr && same_secret(hdr, secret))
         return 1;
-    const char *auth = getenv("HTTP_AUTHORIZATION");
+    const char *auth = plat_getenv("HTTP_AUTHORIZATION");
     if (auth && same_secret(bearer_token(auth), secret))
         return 1;
     char pwd[PWD_CAP];

@@ -34,6 +34,9 @@ void plat_stdio_init(void);
 // Starts the socket library. 0 on success.
 int plat_net_start(void);
 
+// The value of an environment variable as UTF-8 bytes; NULL when unset.
+const char *plat_getenv(const char *name);
+
 // ---- time -------------------------------------------------------------
 // Wall clock in milliseconds (not monotonic; only differences are used).
 uint64_t plat_wall_ms(void);

@@ -39,6 +39,8 @@ def base_env():
             env[name] = os.environ[name]
     if UNDER_WINE:
         env["WINEDEBUG"] = "-all"
+        # Wine reads the environment's bytes in the locale's character set.
+        env["LANG"] = "C.UTF-8"
     return env
 
 

@@ -65,6 +65,22 @@ class Password(Case):
             with self.subTest(env=env, query=query):
                 self.assertEqual(ok, self.accepted(env, query))
 
+    def test_non_ascii_passwords_compare_as_bytes(self):
+        # Same length, other characters: never equal, on either system.
+        table = [
+            ("\u5bc6\u7801", {"HTTP_X_MORV_PASSWORD": "??"}, "", False),
+            ("\u5bc6\u7801", {"HTTP_X_MORV_PASSWORD": "\u65e5\u672c"}, "", False),
+            ("\u5bc6\u7801", {"HTTP_AUTHORIZATION": "Bearer \u65e5\u672c"}, "", False),
+            ("\u5bc6\u7801", {"HTTP_X_MORV_PASSWORD": "\u5bc6\u7801"}, "", True),
+            ("p\u00e4sswort", {}, "&pwd=p%C3%A4sswort", True),
+            ("p\u00e4sswort", {}, "&pwd=p%E4sswort", False),
+            ("p\u00e4sswort", {"HTTP_AUTHORIZATION": "Bearer p\u00e4sswort"}, "", True),
+        ]
+        for secret, env, query, ok in table:
+            with self.subTest(secret=secret, env=env, query=query):
+                r = self.call("action=info" + query, env=dict(env, MORV_PASSWORD=secret))
+                self.assertEqual(ok, r.out != REFUSAL)
+
     def test_long_query_password_is_cut_before_decoding(self):
         long_pw = "p" * 300
         q = "action=info&pwd=" + long_pw
