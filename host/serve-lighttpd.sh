@@ -38,7 +38,9 @@ for name in MORV_PASSWORD TARVIK_MOCK_IFACES TARVIK_MOCK_DNS TARVIK_MOCK_TIMEOUT
   fi
 done
 if [ -n "$runner" ]; then
-  export WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$HOME/.wine}"
+  # Wine reads the environment's bytes in the locale's character set.
+  export WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$HOME/.wine}" LANG=C.UTF-8
+  add_env LANG
   add_env WINEDEBUG
   add_env WINEPREFIX
   add_env HOME
