@@ -18,7 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import lighttpd
 import peers
-from tarvik import Case, main
+from tarvik import UNDER_WINE, Case, main
 
 MOCK_DNS = "load.test=192.0.2.7,2001:db8::7;other.test=192.0.2.8"
 DURATION = "5s"
@@ -64,6 +64,8 @@ def dns_ok(doc):
 
 @unittest.skipUnless(lighttpd.available(), "lighttpd is not installed")
 @unittest.skipUnless(shutil.which("wrk"), "wrk is not installed (Debian package wrk)")
+@unittest.skipIf(UNDER_WINE, "with 32 Wine processes starting at once, Wine itself fails about one "
+                 "start in a thousand (exit 1, no output); the load runs against the Linux build")
 class Load(Case):
     @classmethod
     def setUpClass(cls):
