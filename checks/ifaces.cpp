@@ -1,4 +1,3 @@
-#include <stdlib.h>
 
 #include "../front/actions.h"
 #include "../front/limits.h"

@@ -1,6 +1,5 @@
 #include "password.h"
 
-#include <stdlib.h>
 #include <string.h>
 
 #include "../platform/platform.h"
