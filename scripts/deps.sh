@@ -24,11 +24,13 @@ need_packages() {
   fi
 }
 
-BUILD_PACKAGES="cmake:cmake g++:g++ make:make python3:python3 /usr/include/gtest/gtest.h:libgtest-dev"
+BUILD_PACKAGES="cmake:cmake g++:g++ make:make python3:python3 /usr/include/gtest/gtest.h:libgtest-dev
+  /usr/lib/python3/dist-packages/jsonschema/__init__.py:python3-jsonschema"
 WINDOWS_PACKAGES="x86_64-w64-mingw32-g++:g++-mingw-w64-x86-64 wine:wine /usr/lib/wine/wine64:wine64"
 SERVE_PACKAGES="lighttpd:lighttpd curl:curl"
 NETNS_PACKAGES="ip:iproute2 nft:nftables"
 BROWSER_PACKAGES="chromium:chromium node:nodejs npm:npm"
 LOAD_PACKAGES="wrk:wrk"
 BENCH_PACKAGES="hyperfine:hyperfine nc:netcat-openbsd /usr/bin/time:time"
+RELEASE_PACKAGES="lintian:lintian dpkg-buildflags:dpkg-dev /usr/lib/python3/dist-packages/pefile.py:python3-pefile"
 FUZZ_PACKAGES="clang++:clang /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev"
