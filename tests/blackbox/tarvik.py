@@ -9,6 +9,8 @@ import sys
 import time
 import unittest
 
+import jsonschema
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 RUN = shlex.split(os.environ.get("TARVIK_RUN", os.path.join(ROOT, "build/linux/plugin_tarvik")))
 PLATFORM = os.environ.get("TARVIK_PLATFORM", "linux")
@@ -30,6 +32,52 @@ JSON_HEAD = (b"Content-Type: application/json; charset=utf-8\r\n"
 META = b'{"name":"tarvik","desc":"Net checks"}\n'
 REFUSAL = (b"Status: 401 Unauthorized\r\n" + JSON_HEAD +
            b'{"ok":false,"error":"invalid node password"}\n')
+
+
+SCHEMA_DIR = os.path.join(ROOT, "docs", "api")
+KINDS = ("info", "ifaces", "dns", "tcp", "http", "error")
+_validators = {}
+
+
+def validator(kind):
+    """The Draft 2020-12 validator of one document kind, read once from docs/api."""
+    if kind not in _validators:
+        with open(os.path.join(SCHEMA_DIR, kind + ".schema.json"), encoding="utf-8") as f:
+            schema = json.load(f)
+        jsonschema.Draft202012Validator.check_schema(schema)
+        _validators[kind] = jsonschema.Draft202012Validator(schema)
+    return _validators[kind]
+
+
+def kind_of(doc):
+    """The schema a parsed document answers to: error when ok is false, else
+    its action, else info."""
+    if isinstance(doc, dict):
+        if doc.get("ok") is False:
+            return "error"
+        if doc.get("action") in KINDS:
+            return doc["action"]
+    return "info"
+
+
+def validated(body, kind=None):
+    """Parses one JSON document (bytes or str), checks it against its schema
+    (kind None: deduced from the document) and returns the parsed dict.
+    Raises AssertionError naming every violation."""
+    # Texts pass through byte for byte, so a body need not be UTF-8.
+    text = body.decode("utf-8", "surrogateescape") if isinstance(body, (bytes, bytearray)) else body
+    try:
+        doc = json.loads(text)
+    except ValueError as e:
+        raise AssertionError("not a JSON document (%s): %r" % (e, text[:300])) from None
+    kind = kind or kind_of(doc)
+    errors = sorted(validator(kind).iter_errors(doc), key=lambda e: list(e.absolute_path))
+    if errors:
+        lines = ["%s: %s" % ("/".join(map(str, e.absolute_path)) or "(document)", e.message)
+                 for e in errors]
+        raise AssertionError("%s document breaks %s.schema.json:\n  %s\n%s"
+                             % (kind, kind, "\n  ".join(lines), text[:600]))
+    return doc
 
 
 def base_env():
