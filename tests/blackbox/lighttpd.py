@@ -7,7 +7,7 @@ import time
 import urllib.error
 import urllib.request
 
-from tarvik import ROOT, RUN, free_port
+from tarvik import ROOT, RUN, free_port, validated
 
 SERVE = os.path.join(ROOT, "host", "serve-lighttpd.sh")
 
@@ -59,9 +59,12 @@ class Server:
 
 
 def curl(url, *args):
-    """Status code, headers text and body, as curl sees them."""
+    """Status code, headers text and body, as curl sees them. A JSON body is
+    checked against its schema on the way."""
     out = subprocess.run(["curl", "-s", "-i", "--max-time", "20", *args, url],
                          capture_output=True, check=True).stdout
     head, _, body = out.partition(b"\r\n\r\n")
     status = int(head.split(b" ", 2)[1])
+    if body and b"\r\nContent-Type: application/json" in head:
+        validated(body)
     return status, head.decode("latin-1"), body

@@ -60,6 +60,13 @@ def kind_of(doc):
     return "info"
 
 
+def _unique_keys(pairs):
+    doc = dict(pairs)
+    if len(doc) != len(pairs):
+        raise ValueError("a key appears twice: %r" % [k for k, _ in pairs])
+    return doc
+
+
 def validated(body, kind=None):
     """Parses one JSON document (bytes or str), checks it against its schema
     (kind None: deduced from the document) and returns the parsed dict.
@@ -67,7 +74,7 @@ def validated(body, kind=None):
     # Texts pass through byte for byte, so a body need not be UTF-8.
     text = body.decode("utf-8", "surrogateescape") if isinstance(body, (bytes, bytearray)) else body
     try:
-        doc = json.loads(text)
+        doc = json.loads(text, object_pairs_hook=_unique_keys)
     except ValueError as e:
         raise AssertionError("not a JSON document (%s): %r" % (e, text[:300])) from None
     kind = kind or kind_of(doc)
@@ -77,6 +84,28 @@ def validated(body, kind=None):
                  for e in errors]
         raise AssertionError("%s document breaks %s.schema.json:\n  %s\n%s"
                              % (kind, kind, "\n  ".join(lines), text[:600]))
+    return doc
+
+
+def json_reply(out):
+    """The document of one whole CGI reply whose header block says JSON,
+    validated, with its status line matching it (none for a document with
+    ok true, 401 for the refusal, 400 for any other error). None for any
+    other reply (the page, the meta line)."""
+    head, sep, body = out.partition(b"\r\n\r\n")
+    lines = head.split(b"\r\n")
+    if not sep or b"Content-Type: application/json; charset=utf-8" not in lines:
+        return None
+    doc = validated(body)
+    status = lines[0] if lines[0].startswith(b"Status:") else None
+    if doc["ok"]:
+        want = None
+    elif doc["error"] == "invalid node password":
+        want = b"Status: 401 Unauthorized"
+    else:
+        want = b"Status: 400 Bad Request"
+    if status != want:
+        raise AssertionError("status line %r with the document %r" % (status, body[:200]))
     return doc
 
 
@@ -107,12 +136,13 @@ class Reply:
     def body(self):
         return self.out.split(b"\r\n\r\n", 1)[1]
 
-    def doc(self):
-        return json.loads(self.body)
+    def doc(self, kind=None):
+        """The document, validated against its schema."""
+        return validated(self.body, kind)
 
     def keys(self):
-        """Top-level keys of the document, in the order written."""
-        return [k for k, _ in json.loads(self.body, object_pairs_hook=list)]
+        """Top-level keys of the (validated) document, in the order written."""
+        return list(validated(self.body))
 
 
 def run(query=None, method=None, env=None, args=(), timeout=30):
@@ -130,12 +160,14 @@ def run(query=None, method=None, env=None, args=(), timeout=30):
 
 
 class Case(unittest.TestCase):
-    """Every run must end with status 0 and write nothing to stderr."""
+    """Every run must end with status 0 and write nothing to stderr, and
+    every JSON reply must hold to its schema."""
 
     def call(self, query=None, **kw):
         r = run(query, **kw)
         self.assertEqual(0, r.rc, r.err)
         self.assertEqual(b"", r.err)
+        json_reply(r.out)
         return r
 
     def action(self, query, **kw):
@@ -147,6 +179,7 @@ class Case(unittest.TestCase):
         r = self.call(query, **kw)
         self.assertEqual(b"Status: 400 Bad Request\r\n" + JSON_HEAD +
                          b'{"ok":false,"error":"' + message.encode() + b'"}\n', r.out)
+        validated(r.body, "error")
 
 
 def free_port():

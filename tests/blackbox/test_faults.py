@@ -4,7 +4,6 @@ every request parameter at and around its capacity, and a peer that sends
 an endless line. Each run ends with status 0, writes nothing on standard
 error, and does not hang."""
 import fcntl
-import json
 import os
 import random
 import socket
@@ -17,7 +16,7 @@ import urllib.request
 
 import lighttpd
 import peers
-from tarvik import JSON_HEAD, REFUSAL, RUN, UNDER_WINE, Case, base_env, main
+from tarvik import JSON_HEAD, REFUSAL, RUN, UNDER_WINE, Case, base_env, main, validated
 
 ERRORS = {"unknown action", "host required", "invalid host", "port required",
           "invalid port", "url required", "invalid url"}
@@ -51,9 +50,8 @@ def parse_reply(out):
         assert body.startswith(b"<!DOCTYPE html>") and body.endswith(b"</body></html>\n"), body[-80:]
         return lines, None
     assert b"Content-Type: application/json; charset=utf-8" in lines, head
-    pairs = json.loads(body.decode("latin-1"), object_pairs_hook=list)
-    assert pairs[0][0] == "ok", pairs[:2]
-    doc = dict(pairs)
+    doc = validated(body)
+    assert next(iter(doc)) == "ok", list(doc)[:2]
     if lines[0] == b"Status: 400 Bad Request":
         assert doc == {"ok": False, "error": doc["error"]} and doc["error"] in ERRORS, doc
     elif lines[0].startswith(b"Status:"):
@@ -311,7 +309,7 @@ class ClientLeaves(Case):
             with urllib.request.urlopen(server.base + "/plugin_tarvik", timeout=30) as r:
                 self.assertTrue(r.read().endswith(b"</body></html>\n"))
             with urllib.request.urlopen(server.base + "/plugin_tarvik?action=info", timeout=30) as r:
-                self.assertTrue(json.loads(r.read())["ok"])
+                self.assertTrue(validated(r.read())["ok"])
         finally:
             server.stop()
             slow.close()

@@ -1,10 +1,9 @@
 """The plug-in behind a real CGI web server: statuses, routes and headers
 arrive as a browser or the hub sees them."""
-import json
 import unittest
 
 import lighttpd
-from tarvik import Case, main
+from tarvik import Case, main, validated
 
 PW = "n0de pw"
 
@@ -39,7 +38,7 @@ class ThroughLighttpd(Case):
                 code, head, body = lighttpd.curl(server.base + path, *args)
                 self.assertEqual(status, code)
                 self.assertIn("Content-Type: application/json; charset=utf-8", head)
-                doc = json.loads(body)
+                doc = validated(body)
                 self.assertEqual(ok, doc["ok"])
                 if status == 401:
                     self.assertEqual("invalid node password", doc["error"])
@@ -55,7 +54,7 @@ class ThroughLighttpd(Case):
         code, _, body = lighttpd.curl(self.open.base + "/plugin_tarvik", "-X", "POST",
                                       "--data", "action=dns")
         self.assertEqual(200, code)
-        self.assertIn("plugin", json.loads(body))
+        self.assertIn("plugin", validated(body))
 
 
 if __name__ == "__main__":

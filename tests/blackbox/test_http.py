@@ -8,7 +8,7 @@ import threading
 import time
 import urllib.parse
 
-from tarvik import UNDER_WINE, Case, free_port, main
+from tarvik import UNDER_WINE, Case, free_port, main, validated
 
 HEAD_KEYS = ["ok", "action", "url", "host", "port", "path", "tls", "generated_at"]
 FAIL_KEYS = ["reachable", "connect_ms", "status", "status_text", "header_lines",
@@ -241,7 +241,7 @@ class Answers(HttpCase):
                 query = "action=http&url=http://h:%d%s" % (peer.port, raw)
                 r = self.action(query, env={"TARVIK_MOCK_DNS": "h=127.0.0.1"})
                 self.assertIn(b'"path":"' + sent + b'"', r.body)
-                doc = json.loads(r.body.decode("utf-8", "replace"))
+                doc = validated(r.body.decode("utf-8", "replace"))
                 self.assertEqual(("http://h:%d%s" % (peer.port, decoded), 204),
                                  (doc["url"], doc["status"]))
             self.assertEqual(request(sent, b"h"), peer.received)

@@ -4,14 +4,13 @@ pwd) with right and wrong values, on every kind of request: only the right
 password gets anything but the refusal, and a refused request reaches no
 peer."""
 import http.client
-import json
 import unittest
 import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 
 import lighttpd
 import peers
-from tarvik import REFUSAL, Case, main
+from tarvik import REFUSAL, Case, json_reply, main, validated
 
 PW = "Kv9+Ridge"
 REFUSAL_BODY = REFUSAL.split(b"\r\n\r\n", 1)[1]
@@ -98,6 +97,7 @@ class NodePassword(Case):
                 self.assertNotIn("x-frame-options", names)  # a page header
                 if job[0] != "HEAD":
                     self.assertEqual(REFUSAL_BODY, body)
+                    validated(body, "error")
 
     def test_wrong_values_refused_everywhere(self):
         jobs = []
@@ -150,7 +150,7 @@ class NodePassword(Case):
                 if want == "page":
                     self.assertTrue(body.endswith(b"</body></html>\n"), body[-80:])
                 else:
-                    self.assertIn(want, json.loads(body))
+                    self.assertIn(want, validated(body))
 
     def tearDown(self):
         # Behind the server every run ended with status 0, and every refused
@@ -162,6 +162,8 @@ class NodePassword(Case):
         self.assertEqual(b"", self.server.stderr())
         outs = self.server.outputs()
         self.assertEqual(runs, len(outs))
+        for out in outs:
+            json_reply(out)
         self.assertEqual(NodePassword.refused, sum(o == REFUSAL for o in outs))
 
 
