@@ -1,8 +1,11 @@
 """Entry and dispatch: the meta probe, the node password, the reply kind,
 action routing and the exact bytes of the fixed replies."""
+import copy
+import json
 import re
 
-from tarvik import JSON_HEAD, META, REFUSAL, Case, main
+import peers
+from tarvik import JSON_HEAD, META, REFUSAL, Case, main, validated
 
 PAGE_HEAD = (b"Content-Type: text/html; charset=utf-8\r\n"
              b"Cache-Control: no-store\r\n"
@@ -181,6 +184,68 @@ class PageBytes(Case):
             with self.subTest(id=ident):
                 self.assertRegex(body, rb'id="' + ident + rb'"')
         self.assertTrue(all(b == 10 or 32 <= b < 127 for b in body))
+
+
+
+class SchemasRefuseBrokenCopies(Case):
+    """Each schema accepts a real document and refuses copies of it with a
+    key removed, a key added, or ok flipped. The http rows cover its five
+    tails; keys that belong to another tail are refused too."""
+
+    TAIL_KEYS = {"note": "tcp connect failed", "read_ms": 0, "headers_complete": True,
+                 "redirect": "not_followed",
+                 "tls_note": "no TLS library: only the TCP connect to 443 was attempted"}
+
+    def refused(self, doc, kind, what):
+        text = json.dumps(doc)
+        for k in (kind, None):
+            with self.assertRaises(AssertionError, msg="%s (%s) accepted: %s" % (what, k, text)):
+                validated(text, k)
+
+    def test_table(self):
+        mock = {"TARVIK_MOCK_DNS": "s.test=192.0.2.1,2001:db8::1;gone.test=",
+                "TARVIK_MOCK_IFACES": "lo|127.0.0.1|255.0.0.0||x|1,e|fd00::2|||x|0"}
+        redirect = peers.Peer(peers.answer(b"HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n"))
+        listener = peers.Peer()
+        closed = peers.closed_port()
+        try:
+            table = [
+                # kind, query, env, what the document's tail says
+                ("info", "action=info", {}, None),
+                ("ifaces", "action=ifaces", {}, None),
+                ("dns", "action=dns&host=s.test", {}, None),
+                ("tcp", "action=tcp&host=127.0.0.1&port=%d" % listener.port, {}, None),
+                ("error", "action=tcp&host=s.test", {}, None),
+                ("error", "action=info", {"MORV_PASSWORD": "pw"}, None),
+                ("http", "action=http&url=http://s.test/", {"TARVIK_MOCK_TIMEOUT": "1"},
+                 "dns resolution timed out"),
+                ("http", "action=http&url=http://gone.test/", {}, "host does not resolve"),
+                ("http", "action=http&url=https://127.0.0.1:%d/" % closed, {}, "tcp connect failed"),
+                ("http", "action=http&url=https://127.0.0.1:%d/" % listener.port, {},
+                 "tcp connect succeeded; the TLS handshake was not attempted"),
+                ("http", "action=http&url=http://127.0.0.1:%d/" % redirect.port, {}, None),
+            ]
+            for kind, query, env, note in table:
+                with self.subTest(query=query, env=env):
+                    real = validated(self.call(query, env=dict(mock, **env)).body, kind)
+                    self.assertEqual(note, real.get("note"))
+                    for key in real:
+                        broken = copy.deepcopy(real)
+                        del broken[key]
+                        self.refused(broken, kind, "without " + key)
+                    nested = (real.get("interfaces") or real.get("results") or [])[:1]
+                    for node in [real] + nested:
+                        node["extra"] = 1
+                        self.refused(real, kind, "with an extra key")
+                        del node["extra"]
+                    self.refused(dict(real, ok=not real["ok"]), kind, "ok flipped")
+                    if kind == "http":
+                        for key, value in self.TAIL_KEYS.items():
+                            if key not in real:
+                                self.refused(dict(real, **{key: value}), kind, "with " + key)
+        finally:
+            redirect.close()
+            listener.close()
 
 
 if __name__ == "__main__":
