@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 
 #include "../../front/query.h"
@@ -63,6 +65,10 @@ TEST(GetQueryVal, Decoding)
         {"%", "%"},
         {"a%00b", "a"},
         {"%e2%82%ac", "\xE2\x82\xAC"},
+        {"%2c%2d%2e%2f", ",-./"},
+        {"%2C%2D%2E%2F", ",-./"},
+        {"%cF%Fc%dE%Ed", "\xCF\xFC\xDE\xED"},
+        {"%ff%FF", "\xFF\xFF"},
         {"%2541", "%41"},  // a decoded byte is never decoded again
         {"\xC3\xA9", "\xC3\xA9"},
     };
@@ -110,6 +116,17 @@ TEST(StrCopy, CutsAndTerminates)
     EXPECT_STREQ("1234567", buf);
     str_copy(buf, sizeof buf, "123456789");
     EXPECT_STREQ("1234567", buf);
+
+    // A source of exactly the capacity: the byte after the buffer is never
+    // written and the copy is terminated inside it.
+    struct {
+        char buf[8];
+        char after;
+    } guarded = {{0}, 'G'};
+    str_copy(guarded.buf, sizeof guarded.buf, "12345678");
+    EXPECT_EQ('G', guarded.after);
+    EXPECT_EQ(std::string("1234567"),
+              std::string(guarded.buf, strnlen(guarded.buf, sizeof guarded.buf)));
 }
 
 TEST(StrTrim, WhiteSpaceOfTheCLocale)
