@@ -42,8 +42,6 @@ const char *plat_getenv(const char *name);
 uint64_t plat_wall_ms(void);
 // Current time in whole seconds since 1970-01-01 UTC.
 int64_t plat_time_now(void);
-// Formats t (seconds since the epoch) as UTC with a strftime pattern.
-void plat_format_utc(int64_t t, const char *pattern, char *buf, size_t cap);
 
 // ---- threads ----------------------------------------------------------
 typedef struct plat_thread plat_thread;
