@@ -85,6 +85,8 @@ class MockTable(Ifaces):
             ("b|192.0.2.1||not an address|x|1",
              [row("b", "192.0.2.1", broadcast="not an address", up=True)]),
             (long_name + "|192.0.2.1", [row(long_name[:63], "192.0.2.1")]),
+            # A name of exactly the 64-byte capacity keeps 63 bytes.
+            ("m" * 64 + "|192.0.2.1", [row("m" * 63, "192.0.2.1")]),
             (cut, [row("cut", "192.0.2.7", broadcast="b" * 63)]),
         ]
         for value, rows in table:
