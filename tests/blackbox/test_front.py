@@ -184,6 +184,15 @@ class PageBytes(Case):
             with self.subTest(id=ident):
                 self.assertRegex(body, rb'id="' + ident + rb'"')
         self.assertTrue(all(b == 10 or 32 <= b < 127 for b in body))
+        # theme_head replaces the first marker (in the head, before the
+        # page's own style) and theme_bridge the second (after the script).
+        from tarvik import ROOT
+        asset = {}
+        for name in ("page_template", "theme_head", "theme_bridge"):
+            with open("%s/page/%s.html" % (ROOT, name), "rb") as f:
+                asset[name] = f.read()
+        self.assertEqual(asset["page_template"].replace(b"@@THEME_HEAD@@", asset["theme_head"])
+                         .replace(b"@@THEME_BRIDGE@@", asset["theme_bridge"]), body)
 
 
 
