@@ -36,6 +36,8 @@ REFUSAL = (b"Status: 401 Unauthorized\r\n" + JSON_HEAD +
 
 SCHEMA_DIR = os.path.join(ROOT, "docs", "api")
 KINDS = ("info", "ifaces", "dns", "tcp", "http", "error")
+COUNTED = {"ifaces": [("count", "interfaces"), ("nameserver_count", "nameservers")],
+           "dns": [("count", "results")]}
 _validators = {}
 
 
@@ -69,8 +71,9 @@ def _unique_keys(pairs):
 
 def validated(body, kind=None):
     """Parses one JSON document (bytes or str), checks it against its schema
-    (kind None: deduced from the document) and returns the parsed dict.
-    Raises AssertionError naming every violation."""
+    (kind None: deduced from the document), that no key appears twice and
+    that each count matches its list, and returns the parsed dict. Raises
+    AssertionError naming every violation."""
     # Texts pass through byte for byte, so a body need not be UTF-8.
     text = body.decode("utf-8", "surrogateescape") if isinstance(body, (bytes, bytearray)) else body
     try:
@@ -79,9 +82,14 @@ def validated(body, kind=None):
         raise AssertionError("not a JSON document (%s): %r" % (e, text[:300])) from None
     kind = kind or kind_of(doc)
     errors = sorted(validator(kind).iter_errors(doc), key=lambda e: list(e.absolute_path))
-    if errors:
-        lines = ["%s: %s" % ("/".join(map(str, e.absolute_path)) or "(document)", e.message)
-                 for e in errors]
+    lines = ["%s: %s" % ("/".join(map(str, e.absolute_path)) or "(document)", e.message)
+             for e in errors]
+    if not errors:
+        # What a schema cannot say: each count is the length of its list.
+        for count, items in COUNTED.get(kind, ()):
+            if doc[count] != len(doc[items]):
+                lines.append("%s: %r, but %s holds %d" % (count, doc[count], items, len(doc[items])))
+    if lines:
         raise AssertionError("%s document breaks %s.schema.json:\n  %s\n%s"
                              % (kind, kind, "\n  ".join(lines), text[:600]))
     return doc

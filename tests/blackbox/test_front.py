@@ -198,8 +198,9 @@ class PageBytes(Case):
 
 class SchemasRefuseBrokenCopies(Case):
     """Each schema accepts a real document and refuses copies of it with a
-    key removed, a key added, or ok flipped. The http rows cover its five
-    tails; keys that belong to another tail are refused too."""
+    key removed, a key added, ok flipped or a count that is off. The http
+    rows cover its five tails; keys that belong to another tail are refused
+    too."""
 
     TAIL_KEYS = {"note": "tcp connect failed", "read_ms": 0, "headers_complete": True,
                  "redirect": "not_followed",
@@ -248,6 +249,8 @@ class SchemasRefuseBrokenCopies(Case):
                         self.refused(real, kind, "with an extra key")
                         del node["extra"]
                     self.refused(dict(real, ok=not real["ok"]), kind, "ok flipped")
+                    if "count" in real:
+                        self.refused(dict(real, count=real["count"] + 1), kind, "count off")
                     if kind == "http":
                         for key, value in self.TAIL_KEYS.items():
                             if key not in real:
