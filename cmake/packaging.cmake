@@ -1,108 +1,54 @@
-# Release packages. On Linux a .deb that puts the executable into a plug-in
-# folder of the package's own, /opt/tarvik/plugins/plugin_tarvik/; on the
-# Windows build a .zip holding plugin_tarvik/ with the .exe and the README.
-#   cpack                (in a build tree), or: cmake --build DIR --target package
-# The CTest test package_contents builds the package and checks what is in
-# it; it runs this same file in script mode (the part right below).
+# Release packages, made by `cpack` in a build tree. On Linux a .deb that
+# puts the executable into a plug-in folder of the package's own,
+# /opt/tarvik/plugins/plugin_tarvik/, and its README, licence and changelog
+# into /usr/share/doc/tarvik/; on the Windows build a .zip holding
+# plugin_tarvik/ with the .exe, the README and the LICENSE. Every entry's
+# time is the source date, so two builds of one commit give the same
+# bytes; SHA256SUMS is written beside the packages.
 
-if(CMAKE_SCRIPT_MODE_FILE)
-  # cmake -DBUILD_DIR=... -DKIND=deb|zip -DEXE=... -DREADME=... -P packaging.cmake
-  set(out ${BUILD_DIR}/package-check)
-  file(REMOVE_RECURSE ${out})
-  execute_process(COMMAND ${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${out}
-                  WORKING_DIRECTORY ${BUILD_DIR}
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE log ERROR_VARIABLE log)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "cpack failed:\n${log}")
-  endif()
-  file(GLOB made ${out}/*.${KIND})
-  list(LENGTH made n)
-  if(NOT n EQUAL 1)
-    message(FATAL_ERROR "expected one .${KIND} in ${out}, found: ${made}")
-  endif()
-  set(unpacked ${out}/unpacked)
-  file(MAKE_DIRECTORY ${unpacked})
-  if(KIND STREQUAL "deb")
-    execute_process(COMMAND dpkg-deb -c ${made} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
-    execute_process(COMMAND dpkg-deb -f ${made} Package Version Architecture Depends
-                    OUTPUT_VARIABLE fields)
-    execute_process(COMMAND dpkg-deb -x ${made} ${unpacked})
-    set(want "./opt/tarvik/plugins/plugin_tarvik/plugin_tarvik"
-             "./opt/tarvik/plugins/plugin_tarvik/README.md")
-    set(exe_in ${unpacked}/opt/tarvik/plugins/plugin_tarvik/plugin_tarvik)
-    set(readme_in ${unpacked}/opt/tarvik/plugins/plugin_tarvik/README.md)
-    string(REGEX MATCH "-rwxr-xr-x root/root +[0-9]+ [-0-9]+ [:0-9]+ \\./opt/tarvik/plugins/plugin_tarvik/plugin_tarvik\n"
-           exec_line "${listing}")
-    if(NOT exec_line)
-      message(FATAL_ERROR "the executable is not mode 0755, owned by root:\n${listing}")
-    endif()
-    foreach(field "Package: tarvik" "Version: ${VERSION}" "Depends: libc6")
-      string(FIND "${fields}" "${field}" at)
-      if(at LESS 0)
-        message(FATAL_ERROR "control fields lack '${field}':\n${fields}")
-      endif()
-    endforeach()
-  else()
-    execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${made} OUTPUT_VARIABLE listing
-                    RESULT_VARIABLE rc)
-    execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${made} WORKING_DIRECTORY ${unpacked})
-    set(want "plugin_tarvik/plugin_tarvik.exe" "plugin_tarvik/README.md")
-    set(exe_in ${unpacked}/plugin_tarvik/plugin_tarvik.exe)
-    set(readme_in ${unpacked}/plugin_tarvik/README.md)
-  endif()
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "cannot list ${made}")
-  endif()
-  # Exactly the wanted files, nothing else (directories aside).
-  string(REGEX REPLACE "\n$" "" listing "${listing}")
-  string(REPLACE "\n" ";" lines "${listing}")
-  set(files)
-  foreach(line IN LISTS lines)
-    string(REGEX REPLACE "^.* " "" path "${line}")
-    if(NOT path MATCHES "/$")
-      list(APPEND files ${path})
-    endif()
-  endforeach()
-  list(SORT files)
-  list(SORT want)
-  if(NOT files STREQUAL want)
-    message(FATAL_ERROR "package ${made} holds\n  ${files}\nexpected\n  ${want}")
-  endif()
-  # What was packed is what was built.
-  foreach(pair "${exe_in}|${EXE}" "${readme_in}|${README}")
-    string(REPLACE "|" ";" pair "${pair}")
-    list(GET pair 0 packed)
-    list(GET pair 1 built)
-    execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${packed} ${built}
-                    RESULT_VARIABLE differ)
-    if(NOT differ EQUAL 0)
-      message(FATAL_ERROR "${packed} differs from ${built}")
-    endif()
-  endforeach()
-  message(STATUS "${made}: ${files}")
-  return()
-endif()
+set(TARVIK_MAINTAINER "tarvik maintainers <maintainers@tarvik.dev>")
 
 set(CPACK_PACKAGE_NAME tarvik)
-set(CPACK_PACKAGE_VENDOR "tarvik")
+set(CPACK_PACKAGE_VENDOR "The tarvik authors")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Network-diagnostics plug-in for the nodes of a managed fleet")
-set(CPACK_PACKAGE_CONTACT "tarvik maintainers <tarvik@localhost>")
+set(CPACK_PACKAGE_CONTACT "${TARVIK_MAINTAINER}")
 set(CPACK_STRIP_FILES OFF)  # the executables are linked stripped
 set(CPACK_SOURCE_IGNORE_FILES "/build/;/\\\\.git/")
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# cpack runs long after configuring: the project file hands it the source
+# date, and the post-build script writes SHA256SUMS.
+set(TARVIK_CPACK_PROJECT_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackProject.cmake)
+file(WRITE ${TARVIK_CPACK_PROJECT_FILE}
+     "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND \"${TARVIK_SOURCE_DATE_EPOCH}\")\n"
+     "  set(ENV{SOURCE_DATE_EPOCH} \"${TARVIK_SOURCE_DATE_EPOCH}\")\n"
+     "endif()\n")
+set(CPACK_PROJECT_CONFIG_FILE ${TARVIK_CPACK_PROJECT_FILE})
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/sha256sums.cmake)
 
 if(WIN32)
   set(PLUGIN_DIR plugin_tarvik)
+  set(DOC_DIR plugin_tarvik)
+  # The archive opens to the plug-in folder itself. cpack's archive has
+  # entries in the order the disk lists them, each with its owner, so the
+  # post-build script writes it again with zip.py, in a fixed order.
+  find_program(TARVIK_PYTHON3 python3 REQUIRED)
+  set(CPACK_TARVIK_PYTHON ${TARVIK_PYTHON3})
+  set(CPACK_TARVIK_ZIP_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/zip.py)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME tarvik-${PROJECT_VERSION}-windows-x86_64)
-  # The archive opens to the plug-in folder itself.
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
   set(PACKAGE_KIND zip)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE DESTINATION ${DOC_DIR})
 else()
-  set(PLUGIN_DIR plugins/plugin_tarvik)
+  set(PLUGIN_DIR opt/tarvik/plugins/plugin_tarvik)
+  set(DOC_DIR usr/share/doc/tarvik)
   set(CPACK_GENERATOR DEB)
-  set(CPACK_PACKAGING_INSTALL_PREFIX /opt/tarvik)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARVIK_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_PACKAGE_DESCRIPTION
@@ -115,25 +61,40 @@ else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
   endif()
   set(PACKAGE_KIND deb)
+
+  # The Debian changelog is made from CHANGELOG.md at build time.
+  set(deb_changelog ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz)
+  add_custom_command(
+    OUTPUT ${deb_changelog}
+    COMMAND ${CMAKE_COMMAND} -DIN=${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md
+            -DOUT=${deb_changelog} -DPACKAGE=tarvik "-DMAINTAINER=${TARVIK_MAINTAINER}"
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/packaging/deb/changelog.cmake
+    DEPENDS CHANGELOG.md packaging/deb/changelog.cmake
+    COMMENT "Making the Debian changelog" VERBATIM)
+  add_custom_target(deb_changelog ALL DEPENDS ${deb_changelog})
+  configure_file(packaging/deb/copyright.in ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright @ONLY)
+  install(FILES ${deb_changelog} ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright
+          DESTINATION ${DOC_DIR})
+  install(FILES packaging/deb/lintian-overrides DESTINATION usr/share/lintian/overrides
+          RENAME tarvik)
 endif()
 
 install(TARGETS plugin_tarvik RUNTIME DESTINATION ${PLUGIN_DIR})
-install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${PLUGIN_DIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${DOC_DIR})
 
 include(CPack)
 
 # Release packages come from the release builds only; a sanitizer build
-# would depend on its runtimes.
+# would depend on its runtimes. The test builds the package, checks what
+# is in it and how the binary is hardened, and builds it twice more from
+# copies of the source to compare the bytes.
 if(BUILD_TESTING AND NOT TARVIK_SANITIZE AND NOT TARVIK_FUZZ)
   # cpack lives beside cmake.
   get_filename_component(cmake_bin ${CMAKE_COMMAND} DIRECTORY)
   find_program(CPACK_PROGRAM cpack HINTS ${cmake_bin} NO_DEFAULT_PATH)
   find_program(CPACK_PROGRAM cpack)
-  add_test(NAME package_contents
-           COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DKIND=${PACKAGE_KIND}
-                   -DCPACK=${CPACK_PROGRAM} -DVERSION=${PROJECT_VERSION}
-                   -DEXE=$<TARGET_FILE:plugin_tarvik>
-                   -DREADME=${CMAKE_CURRENT_SOURCE_DIR}/README.md
-                   -P ${CMAKE_CURRENT_LIST_FILE})
-  set_tests_properties(package_contents PROPERTIES TIMEOUT 300 RUN_SERIAL ON)
+  add_test(NAME package
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/tests/release/test_package.py)
+  set_tests_properties(package PROPERTIES TIMEOUT 900 RUN_SERIAL ON SKIP_RETURN_CODE 77
+    ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};KIND=${PACKAGE_KIND};CPACK=${CPACK_PROGRAM};VERSION=${PROJECT_VERSION};EXE=$<TARGET_FILE:plugin_tarvik>;SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR};TOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}")
 endif()
