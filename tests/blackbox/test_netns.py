@@ -231,7 +231,9 @@ class Namespace:
         try:
             st = os.stat(self.prefix)
             server = "server-%x-%x" % (st.st_dev, st.st_ino)
-            for d in glob.glob("/tmp/wine-*/" + server) + glob.glob("/tmp/.wine-%d/%s" % (os.getuid(), server)):
+            found = glob.glob("/tmp/wine-*/" + server)
+            found += glob.glob("/tmp/.wine-%d/%s" % (os.getuid(), server))
+            for d in found:
                 shutil.rmtree(d, ignore_errors=True)
                 try:
                     os.rmdir(os.path.dirname(d))
