@@ -83,6 +83,9 @@ RESOLV = "nameserver 127.0.0.1\nnameserver ::1\nnameserver 127.0.0.1\n"
 MANY = (["192.0.2.%d" % i for i in range(1, 11)] +
         ["2001:db8::%x" % i for i in range(1, 11)])
 HOSTS = "".join("%s many.test\n" % a for a in MANY)
+# Inside, host names are looked up in that hosts file and then with the name
+# server above, never through whatever else the machine's own order names.
+NSSWITCH = "passwd: files\ngroup: files\nhosts: files dns\nservices: files\nprotocols: files\n"
 DROPPED_PORT = 4747
 
 
@@ -320,7 +323,7 @@ class InNamespace(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        ns = cls.ns = Namespace(RESOLV, hosts=HOSTS)
+        ns = cls.ns = Namespace(RESOLV, hosts=HOSTS, **{"nsswitch.conf": NSSWITCH})
         # A class clean-up runs even when setUpClass fails; the exit hook
         # covers an interrupted run.
         cls.addClassCleanup(ns.close)
