@@ -528,8 +528,12 @@ def why_not():
     return None
 
 
-def show(out, limit=1500):
-    return repr(out if len(out) <= limit else out[:limit] + b"...(%d bytes)" % len(out))
+def show(out, at=0, limit=1500):
+    """out, or of a long out the part around byte at."""
+    if len(out) <= limit:
+        return repr(out)
+    start = max(0, at - limit // 3)
+    return "(%d bytes; from byte %d) %r" % (len(out), start, out[start:start + limit])
 
 
 @unittest.skipIf(why_not(), why_not())
@@ -575,7 +579,7 @@ class Differential(unittest.TestCase):
                 a, b = masked(lin.stdout), masked(win.stdout)
                 at = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
                 problems.append("%r\n  outputs differ at byte %d (masked)\n  linux: %s\n  wine:  %s"
-                                % (row, at, show(lin.stdout), show(win.stdout)))
+                                % (row, at, show(a, at), show(b, at)))
             elif lin.stdout.startswith(JSON_HEAD) or lin.stdout.startswith(b"Status: "):
                 try:
                     validated(lin.stdout.split(b"\r\n\r\n", 1)[1])
