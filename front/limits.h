@@ -16,5 +16,6 @@
 #define SERVICE_CAP 16
 #define ADDR_TEXT_CAP 64
 #define STAMP_CAP 32
+#define OUT_BUF_CAP 4096
 
 #endif

@@ -77,8 +77,14 @@ static void serve(int argc, char **argv)
     dispatch(query);
 }
 
+// Standard output's buffer. A static one spares stdio its questions about
+// the descriptor and its heap allocation on the first write; one page holds
+// every JSON reply, and larger pieces (the page) go out unbuffered.
+static char g_out_buf[OUT_BUF_CAP];
+
 int main(int argc, char **argv)
 {
+    setvbuf(stdout, g_out_buf, _IOFBF, sizeof g_out_buf);
     plat_stdio_init();
     serve(argc, argv);
     // A resolver worker abandoned at its deadline may still be blocked in
