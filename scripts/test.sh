@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 # shellcheck disable=SC2086
 need_packages $BUILD_PACKAGES $WINDOWS_PACKAGES $SERVE_PACKAGES $NETNS_PACKAGES \
-  $BROWSER_PACKAGES $LOAD_PACKAGES $RELEASE_PACKAGES $FUZZ_PACKAGES
+  $BROWSER_PACKAGES $RELEASE_PACKAGES $FUZZ_PACKAGES
 
 # A Wine prefix of the test run's own, so that nobody else's Wine shares
 # (or stops) its server.
