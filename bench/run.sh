@@ -19,7 +19,9 @@ root=$(pwd)
 need_packages $BUILD_PACKAGES $SERVE_PACKAGES $LOAD_PACKAGES $BENCH_PACKAGES
 
 RUNS=${BENCH_RUNS:-600}
-ROUNDS=12
+ROUNDS=60
+per_round=$((RUNS / ROUNDS))
+[ "$per_round" -ge 2 ] || per_round=2
 WRK_TIME=${BENCH_WRK_TIME:-5s}
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -116,10 +118,10 @@ MOCK="bench.test=127.0.0.1,::1"
 clean_env() { env -i PATH="$PATH" HOME="${HOME:-/}" "$@"; }
 
 # hf NAME "ENV..." CMD...: hyperfine, no shell, CMDs side by side. The
-# runs are split into rounds that alternate the commands, so that a change
-# of load on the machine falls on all of them alike; each round starts
-# with the next command, because the first command of a hyperfine call
-# runs measurably slower than the others.
+# runs are split into many short rounds that alternate the commands, so
+# that a change of load on the machine falls on all of them alike; each
+# round starts with the next command, because the first command of a
+# hyperfine call runs measurably slower than the others.
 hf() {
   name=$1 vars=$2; shift 2
   echo "== $name"
@@ -127,8 +129,8 @@ hf() {
   r=1
   while [ $r -le "$ROUNDS" ]; do
     # shellcheck disable=SC2086
-    quiet clean_env $vars hyperfine -N --style none --warmup 10 \
-      --runs $((RUNS / ROUNDS)) --export-json "$work/$name.$r.json" "$@"
+    quiet clean_env $vars hyperfine -N --style none --warmup 3 \
+      --runs "$per_round" --export-json "$work/$name.$r.json" "$@"
     first=$1; shift; set -- "$@" "$first"
     r=$((r + 1))
   done
@@ -147,7 +149,7 @@ printf '%s\n' "$@" > "$work/tcp_nc.order"
 r=1
 while [ $r -le "$ROUNDS" ]; do
   quiet clean_env "QUERY_STRING=action=tcp&host=bench.test&port=$peer" "TARVIK_MOCK_DNS=$MOCK" \
-    hyperfine --style none --warmup 10 --runs $((RUNS / ROUNDS)) \
+    hyperfine --style none --warmup 3 --runs "$per_round" \
     --export-json "$work/tcp_nc.$r.json" "$@"
   first=$1; shift; set -- "$@" "$first"
   r=$((r + 1))
@@ -262,7 +264,7 @@ size_windows=$( [ -n "$winexe" ] && stat -c %s "$winexe" || echo "")
 WORK=$work SIZE_LINUX=$size_linux SIZE_WINDOWS=$size_windows \
 IMPORTS_EXE=$imports_exe IMPORTS_DFLOOR=$imports_dfloor \
 CORES=$(nproc) CPU=$(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo) \
-RUNS=$RUNS ROUNDS=$ROUNDS WRK_TIME=$WRK_TIME LOAD="$(cut -d' ' -f1-3 /proc/loadavg)" python3 - > "$work/RESULTS.md" <<'EOF'
+RUNS=$((per_round * ROUNDS)) ROUNDS=$ROUNDS WRK_TIME=$WRK_TIME LOAD="$(cut -d' ' -f1-3 /proc/loadavg)" python3 - > "$work/RESULTS.md" <<'EOF'
 import json, os, statistics, time
 
 work = os.environ["WORK"]
