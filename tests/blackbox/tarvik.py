@@ -187,7 +187,6 @@ class Case(unittest.TestCase):
         r = self.call(query, **kw)
         self.assertEqual(b"Status: 400 Bad Request\r\n" + JSON_HEAD +
                          b'{"ok":false,"error":"' + message.encode() + b'"}\n', r.out)
-        validated(r.body, "error")
 
 
 def free_port():
