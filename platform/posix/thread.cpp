@@ -7,10 +7,15 @@
 // POSIX threads have no timed join, so the handle carries a flag and a
 // condition variable. The handle is shared by the thread and its starter and
 // released by whichever lets go last, so an abandoned thread stays safe.
+// A thread seen to finish is joined, so that like its Windows twin the wait
+// returns only once the thread has ended: the C library frees a thread's
+// resolver state on its way out, and the process must not exit before that.
 struct plat_thread {
     pthread_mutex_t lock;
     pthread_cond_t cond;
+    pthread_t id;
     int finished;
+    int joined;
     volatile long refs;
     plat_thread_fn fn;
     void *arg;
@@ -51,13 +56,7 @@ plat_thread *plat_thread_start(plat_thread_fn fn, void *arg)
     t->fn = fn;
     t->arg = arg;
     t->refs = 2;
-    pthread_t id;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    int rc = pthread_create(&id, &attr, trampoline, t);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
+    if (pthread_create(&t->id, NULL, trampoline, t) != 0) {
         pthread_cond_destroy(&t->cond);
         pthread_mutex_destroy(&t->lock);
         free(t);
@@ -83,11 +82,15 @@ int plat_thread_wait(plat_thread *t, unsigned ms)
     }
     int done = t->finished;
     pthread_mutex_unlock(&t->lock);
+    if (done && !t->joined)
+        t->joined = pthread_join(t->id, NULL) == 0;
     return done;
 }
 
 void plat_thread_close(plat_thread *t)
 {
+    if (!t->joined)
+        pthread_detach(t->id);
     release(t);
 }
 
