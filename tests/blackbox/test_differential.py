@@ -27,7 +27,8 @@ import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 
 import peers
-from tarvik import JSON_HEAD, PLATFORM, ROOT, RUN, UNDER_WINE, base_env, main, validated
+from tarvik import (JSON_HEAD, PLATFORM, ROOT, RUN, UNDER_WINE, base_env, main, validated,
+                    wine_did_not_start)
 
 SEED = 20261209
 LINUX = os.environ.get("TARVIK_LINUX_EXE", os.path.join(ROOT, "build/linux/plugin_tarvik"))
@@ -511,9 +512,7 @@ class Runner:
 
     def wine(self, row):
         proc = self.once(RUN, row)
-        if proc.returncode == 1 and not proc.stdout and not proc.stderr:
-            # Wine's own start-up failed (it happens about once in a
-            # thousand starts); the plug-in never ran. One more try.
+        if wine_did_not_start(proc):
             with self.lock:
                 self.wine_retries.append(row)
             proc = self.once(RUN, row)
