@@ -165,27 +165,31 @@ def run(query=None, method=None, env=None, args=(), timeout=30):
     if method is not None:
         e["REQUEST_METHOD"] = method
     e.update(env or {})
-    t0 = time.monotonic()
-    proc = subprocess.run(RUN + list(args), env=e, capture_output=True,
-                          timeout=timeout, stdin=subprocess.DEVNULL)
-    if wine_did_not_start(proc):
-        t0 = time.monotonic()
-        proc = subprocess.run(RUN + list(args), env=e, capture_output=True,
-                              timeout=timeout, stdin=subprocess.DEVNULL)
-    return Reply(proc, time.monotonic() - t0)
+    proc, _, elapsed = run_argv(RUN + list(args), e, timeout)
+    return Reply(proc, elapsed)
+
+
+def run_argv(argv, env, timeout):
+    """Runs argv with no input and its output kept, once more (and says so)
+    when Wine itself failed to start. Returns the process, the wall-clock
+    time it started and the seconds it took."""
+    for _ in range(2):
+        wall, t0 = time.time(), time.monotonic()
+        proc = subprocess.run(argv, env=env, capture_output=True, timeout=timeout,
+                              stdin=subprocess.DEVNULL)
+        if not wine_did_not_start(proc):
+            break
+        print("\n  Wine failed to start (%r); running it once more" % proc.stderr,
+              file=sys.stderr)
+    return proc, wall, time.monotonic() - t0
 
 
 def wine_did_not_start(proc):
     """Wine itself failed before the plug-in ran: exit 1, no output, and
     nothing or only Wine's own client error on stderr. It happens about once
-    in a thousand starts; the plug-in never exits like this. Says so on
-    stderr, since the caller will run it once more."""
-    failed = (UNDER_WINE and proc.returncode == 1 and not proc.stdout
-              and (not proc.stderr or proc.stderr.startswith(b"wine client error:")))
-    if failed:
-        print("\n  Wine failed to start (%r); running it once more" % proc.stderr,
-              file=sys.stderr)
-    return failed
+    in a thousand starts; the plug-in never exits like this."""
+    return (UNDER_WINE and proc.returncode == 1 and not proc.stdout
+            and (not proc.stderr or proc.stderr.startswith(b"wine client error:")))
 
 
 class Case(unittest.TestCase):
