@@ -5,6 +5,7 @@ import os
 import shlex
 import shutil
 import socket
+import sys
 import tempfile
 import threading
 import time
@@ -108,7 +109,10 @@ class RecordedServer(lighttpd.Server):
     """lighttpd in front of a shell wrapper that runs the real plug-in (under
     Wine on the Windows build) and appends its exit status and its standard
     error to files, so that a test sees how every run behind the server
-    ended. With capture, the wrapper keeps a copy of every reply.
+    ended. With capture, the wrapper keeps a copy of every reply, and under
+    Wine runs once more a run that Wine itself failed to start (exit 1, no
+    output, nothing or only Wine's client error on stderr); stop() says how
+    many.
     """
 
     def __init__(self, env=None, capture=False):
@@ -116,7 +120,8 @@ class RecordedServer(lighttpd.Server):
         self.starts_file = os.path.join(self.dir, "starts")
         self.status_file = os.path.join(self.dir, "status")
         self.stderr_file = os.path.join(self.dir, "stderr")
-        for path in (self.starts_file, self.status_file, self.stderr_file):
+        self.retries_file = os.path.join(self.dir, "retries")
+        for path in (self.starts_file, self.status_file, self.stderr_file, self.retries_file):
             open(path, "w").close()
         cmd = list(RUN)
         cmd[0] = shutil.which(cmd[0]) or cmd[0]
@@ -135,9 +140,20 @@ class RecordedServer(lighttpd.Server):
         run = "%s 2>>%s" % (" ".join(map(shlex.quote, cmd)), shlex.quote(self.stderr_file))
         if capture:
             # Each reply also lands in a file of its own, byte for byte.
-            lines += ["out=$(%s %s)" % (shutil.which("mktemp"), shlex.quote(self.dir + "/out.XXXXXX")),
-                      run + ' >"$out"', 'echo "$? $QUERY_STRING" >>%s' % shlex.quote(self.status_file),
-                      '%s "$out"' % shutil.which("cat")]
+            mktemp, cat = shutil.which("mktemp"), shutil.which("cat")
+            lines += ['out=$(%s %s)' % (mktemp, shlex.quote(self.dir + "/out.XXXXXX")),
+                      'err=$(%s %s)' % (mktemp, shlex.quote(self.dir + "/err.XXXXXX")),
+                      'run() { %s >"$out" 2>"$err"; }' % " ".join(map(shlex.quote, cmd)),
+                      'run; rc=$?']
+            if UNDER_WINE:
+                lines += ['if [ $rc = 1 ] && [ ! -s "$out" ] && { [ ! -s "$err" ] || '
+                          '%s -q "^wine client error:" "$err"; }; then' % shutil.which("grep"),
+                          '  echo "$QUERY_STRING" >>%s; run; rc=$?' % shlex.quote(self.retries_file),
+                          'fi']
+            lines += ['%s "$err" >>%s; %s -f "$err"' % (cat, shlex.quote(self.stderr_file),
+                                                        shutil.which("rm")),
+                      'echo "$rc $QUERY_STRING" >>%s' % shlex.quote(self.status_file),
+                      '%s "$out"' % cat]
         else:
             lines += [run, 'echo "$? $QUERY_STRING" >>%s' % shlex.quote(self.status_file)]
         wrapper = os.path.join(self.dir, "plugin_tarvik")
@@ -199,4 +215,11 @@ class RecordedServer(lighttpd.Server):
 
     def stop(self):
         super().stop()
+        retried = []
+        if os.path.exists(self.retries_file):
+            with open(self.retries_file) as f:
+                retried = f.read().split("\n")[:-1]
+        if retried:
+            print("\n  Wine failed to start %d run(s) behind the server, each run once more: %r"
+                  % (len(retried), retried), file=sys.stderr)
         shutil.rmtree(self.dir, ignore_errors=True)

@@ -83,7 +83,8 @@ class NodePassword(Case):
 
     def many(self, jobs):
         # Wine's own start-up now and then fails (exit 1, no output) when many
-        # processes start at once; four in flight keep it off this table.
+        # processes start at once; four in flight keep that rare, and the
+        # server's wrapper runs such a run once more.
         with ThreadPoolExecutor(4 if UNDER_WINE else 16) as pool:
             return list(pool.map(lambda j: send(self.server, *j), jobs))
 
