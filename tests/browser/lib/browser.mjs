@@ -1,8 +1,12 @@
 // Debian's Chromium driven through playwright-core. Each test gets its own
 // browser context: fresh storage, its own colour-scheme preference, and a
 // record of every request, console message, page error and CSP violation.
+import { readFileSync } from 'node:fs';
+import { createRequire } from 'node:module';
 import { chromium } from 'playwright-core';
 import { CHROMIUM } from './paths.mjs';
+
+const AXE = readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
 
 const ARGS = ['--no-sandbox', '--disable-gpu', '--disable-background-networking',
   '--disable-component-update', '--disable-sync', '--no-first-run'];
@@ -57,4 +61,34 @@ export function consoleErrors(rec, { allowFailedLoads = false } = {}) {
     .filter((m) => m.type === 'error')
     .map((m) => m.text)
     .filter((t) => !(allowFailedLoads && /Failed to load resource/.test(t)));
+}
+
+// Runs axe-core over the page as it stands, with its default rules. The
+// script goes in through the debugging protocol, so the page's security
+// policy does not apply to it and no element is added to the page.
+// contrast lists the colour pairs below the contrast threshold that are
+// accepted, as [selector, foreground, background]: a colour-contrast
+// violation passes when its element matches the selector and axe's
+// foreground (and background, unless null) colours are those given, each a
+// custom property of the root element ('--text-2') or a colour ('#ffffff').
+// Returns the ids of the rules that applied and every other violation as text.
+export async function axeCheck(page, contrast = []) {
+  await page.evaluate(AXE);
+  return page.evaluate(async (rows) => {
+    const root = getComputedStyle(document.documentElement);
+    const colour = (c) => (c.startsWith('--') ? root.getPropertyValue(c) : c).trim().toLowerCase();
+    const accepted = (el, data) => rows.some(([sel, fg, bg]) => el.matches(sel) &&
+      data.fgColor === colour(fg) && (bg === null || data.bgColor === colour(bg)));
+    const r = await window.axe.run(document);
+    const rest = [];
+    for (const v of r.violations) {
+      for (const n of v.nodes) {
+        const el = n.target.length === 1 ? document.querySelector(n.target[0]) : null;
+        const data = (n.any.find((c) => c.data && c.data.fgColor) || {}).data;
+        if (v.id === 'color-contrast' && el && data && accepted(el, data)) continue;
+        rest.push(`${v.id}: ${n.target.join(' ')}: ${n.failureSummary.replace(/\s+/g, ' ')}`);
+      }
+    }
+    return { applied: [...r.passes, ...r.violations].map((x) => x.id), violations: rest };
+  }, contrast);
 }

@@ -1,8 +1,9 @@
-// The page as first drawn: its fixed texts and attributes, and the layout
-// rules that change with the screen width.
+// The page as first drawn: its fixed texts and attributes, the layout rules
+// that change with the screen width, and what assistive technology finds on
+// the page in use.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, newPage } from '../lib/browser.mjs';
+import { launch, newPage, axeCheck } from '../lib/browser.mjs';
 import { startScenario, fillPage } from '../lib/scenario.mjs';
 import { PAGE } from '../lib/tarvik.mjs';
 
@@ -115,6 +116,48 @@ describe('layout by width', () => {
           };
         });
         assert.deepEqual(v, { ...want, maxWidth: '1080px', overflow: 0 });
+      } finally {
+        await p.close();
+      }
+    });
+  }
+});
+
+// Colour pairs under the 4.5:1 text contrast that the palette keeps as
+// designed (the README says why): the secondary text on the raised surfaces,
+// the status colours on their own tints, and white on the accent blue.
+// [elements, foreground, background or null for any]
+const CONTRAST_AS_DESIGNED = [
+  ['.pill, .tab:not(.on), .kpi .k, .tag:not(.ok, .bad, .blue), .foot code', '--text-2', null],
+  ['.tag.ok', '--green', null],
+  ['.tag.bad', '--red', null],
+  ['.tag.blue', '--blue', null],
+  ['.tab.on, .btn', '#ffffff', '--blue'],
+];
+
+// [role, accessible name]; the history region's name carries its count.
+const LANDMARKS = [
+  ['banner', null], ['main', null], ['contentinfo', null],
+  ['region', 'Interfaces on this node'], ['region', 'Run a check'], ['region', 'History 8'],
+];
+
+describe('assistive technology', () => {
+  for (const theme of ['dark', 'light']) {
+    it(`${theme}, history filled, a result shown: no axe-core violation but the designed contrast; named landmarks`, async () => {
+      const p = await newPage(browser, { base: sc.server.base });
+      try {
+        await fillPage(p.page, sc, `?theme=${theme}`);
+        const axe = await axeCheck(p.page, CONTRAST_AS_DESIGNED);
+        assert.deepEqual(axe.violations, []);
+        for (const rule of ['landmark-one-main', 'region', 'color-contrast']) {
+          assert.ok(axe.applied.includes(rule), `axe-core applied ${rule}`);
+        }
+        const found = [];
+        for (const [role, name] of LANDMARKS) {
+          const loc = name === null ? p.page.getByRole(role) : p.page.getByRole(role, { name, exact: true });
+          found.push([role, name, await loc.count()]);
+        }
+        assert.deepEqual(found, LANDMARKS.map(([role, name]) => [role, name, 1]));
       } finally {
         await p.close();
       }
