@@ -38,9 +38,11 @@ int plat_net_start(void);
 const char *plat_getenv(const char *name);
 
 // ---- time -------------------------------------------------------------
-// Wall clock in milliseconds (not monotonic; only differences are used).
+// Wall clock in milliseconds (not monotonic; only differences are used);
+// 0 when the clock cannot be read.
 uint64_t plat_wall_ms(void);
-// Current time in whole seconds since 1970-01-01 UTC.
+// Current time in whole seconds since 1970-01-01 UTC; -1 when the clock
+// cannot be read.
 int64_t plat_time_now(void);
 
 // ---- threads ----------------------------------------------------------

@@ -50,8 +50,9 @@ int plat_connect_wait(plat_socket s, unsigned ms)
             return 0;
         if (errno != EINTR)
             return -1;
+        // A clock that cannot be read leaves no deadline to wait for.
         uint64_t now = plat_wall_ms();
-        if (now >= end)
+        if (now == 0 || now >= end)
             return 0;
         ms = (unsigned)(end - now);
     }
