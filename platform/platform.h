@@ -85,6 +85,9 @@ void plat_recv_timeout(plat_socket s, unsigned ms);
 // send/recv as the system gives them: a count, or 0 or less.
 int plat_send(plat_socket s, const char *buf, int len);
 int plat_recv(plat_socket s, char *buf, int len);
+// recv that leaves the bytes in the socket: what has arrived, up to len,
+// waiting (within the receive timeout) only when nothing has.
+int plat_recv_peek(plat_socket s, char *buf, int len);
 
 // ---- adapter table ----------------------------------------------------
 // Behaves as GetAdaptersAddresses with an unspecified family: NO_ERROR when

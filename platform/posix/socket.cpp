@@ -89,3 +89,8 @@ int plat_recv(plat_socket s, char *buf, int len)
 {
     return (int)recv(s, buf, (size_t)len, 0);
 }
+
+int plat_recv_peek(plat_socket s, char *buf, int len)
+{
+    return (int)recv(s, buf, (size_t)len, MSG_PEEK);
+}
