@@ -1,8 +1,10 @@
 """Entry and dispatch: the meta probe, the node password, the reply kind,
 action routing and the exact bytes of the fixed replies."""
+import calendar
 import copy
 import json
 import re
+import time
 
 import peers
 from tarvik import JSON_HEAD, META, REFUSAL, Case, main, validated
@@ -156,7 +158,9 @@ class ReplyKindAndRouting(Case):
 
 class InfoDocument(Case):
     def test_exact_document(self):
+        before = int(time.time())
         r = self.action("action=info")
+        after = int(time.time())
         m = re.fullmatch(
             rb'\{"ok":true,"plugin":"plugin_tarvik","slug":"tarvik","version":"1\.0\.0",'
             rb'"generated_at":"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)",'
@@ -165,6 +169,9 @@ class InfoDocument(Case):
             rb'"read_timeout_ms":2000\}\n', r.body)
         self.assertIsNotNone(m, r.body)
         self.assertEqual(107, len(JSON_HEAD))
+        # The stamp is the time of the run, so a clock read wrongly shows.
+        stamp = calendar.timegm(time.strptime(m.group(1).decode(), "%Y-%m-%dT%H:%M:%SZ"))
+        self.assertTrue(before <= stamp <= after, (before, m.group(1), after))
 
 
 class PageBytes(Case):
