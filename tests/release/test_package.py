@@ -291,9 +291,11 @@ class FromAnySource(unittest.TestCase):
         # another user's checkout when the test runs as root.
         git = ["git", "-c", "safe.directory=" + os.path.realpath(SOURCE_DIR), "-C", SOURCE_DIR]
         try:
-            head = sh(*git, "rev-parse", "HEAD").decode().strip()
+            top, head = sh(*git, "rev-parse", "--show-toplevel", "HEAD").decode().split()
         except (OSError, subprocess.CalledProcessError):
-            self.skipTest("the source is no git checkout")
+            top = head = None
+        if top != os.path.realpath(SOURCE_DIR):
+            self.skipTest("the source is no git checkout of its own")
         env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
         work = tempfile.mkdtemp(prefix="tarvik-sources-")
         try:
