@@ -230,6 +230,35 @@ if command -v strace >/dev/null 2>&1; then
   syscalls ifloor "$ifloor" ""
   syscalls info "$exe" "QUERY_STRING=action=info"
   syscalls page "$exe" "QUERY_STRING="
+  # The http check against a peer whose answer has a 2,100-byte header
+  # line: the check takes 2,047 bytes of it, the most it reads.
+  cat > "$work/long_peer.py" <<'EOF'
+import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(4)
+print(s.getsockname()[1], flush=True)
+answer = b"HTTP/1.1 200 OK\r\nX-Long: " + b"a" * 2100 + b"\r\n\r\n"
+while True:
+    c, _ = s.accept()
+    request = b""
+    while b"\r\n\r\n" not in request:
+        data = c.recv(4096)
+        if not data:
+            break
+        request += data
+    c.sendall(answer)
+    c.close()
+EOF
+  python3 "$work/long_peer.py" > "$work/long_peer.port" &
+  pids="$pids $!"
+  i=0
+  until [ -s "$work/long_peer.port" ]; do
+    i=$((i + 1)); [ $i -lt 100 ] || { echo "the long-header peer did not start" >&2; exit 1; }
+    sleep 0.1
+  done
+  syscalls http_long "$exe" \
+    "QUERY_STRING=action=http&url=http://bench.test:$(cat "$work/long_peer.port")/ TARVIK_MOCK_DNS=$MOCK"
 fi
 
 # Instructions per run, repeatable where times are not (valgrind is
@@ -358,6 +387,12 @@ for what, table, fmt in (("minor page faults per run (mean of 50)", counts("faul
                      fmt % table[name],
                      "%s %s" % ("floor" if ref == "floor" else "dynamic floor", fmt % table[ref]),
                      "%+g" % round(table[name] - table[ref], 1), "", ""))
+
+syscalls = counts("syscalls.txt")
+if "http_long" in syscalls:
+    rows.append(("system calls per `http` check, peer answering a 2,100-byte header line (mock DNS)",
+                 "%d" % syscalls["http_long"], "dynamic floor %d" % syscalls["dfloor"],
+                 "%+d" % (syscalls["http_long"] - syscalls["dfloor"]), "", ""))
 
 with open(os.path.join(work, "rss.txt")) as f:
     rss = dict((n, int(v)) for n, v in (l.split() for l in f))

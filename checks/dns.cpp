@@ -53,7 +53,7 @@ void action_dns(const char *query)
     struct addrinfo *list = NULL;
     uint64_t t0 = now_ms();
     int rc = resolve_with_deadline(host, NULL, &list);
-    long long latency = (long long)(now_ms() - t0);
+    long long latency = ms_between(t0, now_ms());
 
     out("{\"ok\":true,\"action\":\"dns\",\"host\":");
     json_str(host);

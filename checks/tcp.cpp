@@ -53,7 +53,7 @@ static long long connect_once(const struct addrinfo *r, char *address)
     uint64_t end = now_ms();
     addr_text(r->ai_addr, address);
     plat_socket_close(s);
-    long long ms = (long long)(end - start);
+    long long ms = ms_between(start, end);
     return ms < 0 ? 0 : ms;
 }
 

@@ -63,10 +63,17 @@ static char *put_digits(char *p, unsigned v, int n)
     return p + n;
 }
 
+// The last second a four-digit year can show: 9999-12-31T23:59:59Z.
+#define STAMP_LAST 253402300799LL
+
 // The calendar date from the day count alone: the system's time
 // conversions would load the local time-zone rules for a UTC stamp.
 void utc_stamp(int64_t t, char *buf)
 {
+    // A clock that could not be read (-1) or reads nonsense shows as the
+    // epoch, which no running node's clock gives, never as a likely date.
+    if (t < 0 || t > STAMP_LAST)
+        t = 0;
     int64_t days = t / 86400;
     int64_t secs = t % 86400;
     if (secs < 0) {
@@ -102,4 +109,11 @@ void utc_stamp(int64_t t, char *buf)
 uint64_t now_ms(void)
 {
     return plat_wall_ms();
+}
+
+long long ms_between(uint64_t start, uint64_t end)
+{
+    if (start == 0 || end == 0)
+        return 0;
+    return (long long)(end - start);
 }

@@ -18,7 +18,11 @@ void emit_json_head(void);
 void json_str(const char *s);
 void err_json(const char *msg);
 void utc_stamp(int64_t t, char *buf);
+// Wall clock in milliseconds; 0 when it cannot be read.
 uint64_t now_ms(void);
+// Milliseconds from one now_ms reading to another; 0 when either failed,
+// so that a failed reading never turns into a duration.
+long long ms_between(uint64_t start, uint64_t end);
 // Writes a fixed piece as it stands.
 void out(const char *s);
 // Formatted piece (printf rules).

@@ -38,9 +38,11 @@ int plat_net_start(void);
 const char *plat_getenv(const char *name);
 
 // ---- time -------------------------------------------------------------
-// Wall clock in milliseconds (not monotonic; only differences are used).
+// Wall clock in milliseconds (not monotonic; only differences are used);
+// 0 when the clock cannot be read.
 uint64_t plat_wall_ms(void);
-// Current time in whole seconds since 1970-01-01 UTC.
+// Current time in whole seconds since 1970-01-01 UTC; -1 when the clock
+// cannot be read.
 int64_t plat_time_now(void);
 
 // ---- threads ----------------------------------------------------------
@@ -83,6 +85,9 @@ void plat_recv_timeout(plat_socket s, unsigned ms);
 // send/recv as the system gives them: a count, or 0 or less.
 int plat_send(plat_socket s, const char *buf, int len);
 int plat_recv(plat_socket s, char *buf, int len);
+// recv that leaves the bytes in the socket: what has arrived, up to len,
+// waiting (within the receive timeout) only when nothing has.
+int plat_recv_peek(plat_socket s, char *buf, int len);
 
 // ---- adapter table ----------------------------------------------------
 // Behaves as GetAdaptersAddresses with an unspecified family: NO_ERROR when

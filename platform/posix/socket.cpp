@@ -50,8 +50,9 @@ int plat_connect_wait(plat_socket s, unsigned ms)
             return 0;
         if (errno != EINTR)
             return -1;
+        // A clock that cannot be read leaves no deadline to wait for.
         uint64_t now = plat_wall_ms();
-        if (now >= end)
+        if (now == 0 || now >= end)
             return 0;
         ms = (unsigned)(end - now);
     }
@@ -87,4 +88,9 @@ int plat_send(plat_socket s, const char *buf, int len)
 int plat_recv(plat_socket s, char *buf, int len)
 {
     return (int)recv(s, buf, (size_t)len, 0);
+}
+
+int plat_recv_peek(plat_socket s, char *buf, int len)
+{
+    return (int)recv(s, buf, (size_t)len, MSG_PEEK);
 }

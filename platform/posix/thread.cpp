@@ -68,7 +68,10 @@ plat_thread *plat_thread_start(plat_thread_fn fn, void *arg)
 int plat_thread_wait(plat_thread *t, unsigned ms)
 {
     struct timespec end;
-    clock_gettime(CLOCK_MONOTONIC, &end);
+    // A clock that cannot be read leaves no deadline: the wait gives up at
+    // once rather than wait for a time made of whatever the struct held.
+    if (clock_gettime(CLOCK_MONOTONIC, &end) != 0)
+        end.tv_sec = end.tv_nsec = 0;
     end.tv_sec += ms / 1000;
     end.tv_nsec += (long)(ms % 1000) * 1000000L;
     if (end.tv_nsec >= 1000000000L) {

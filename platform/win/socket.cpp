@@ -73,3 +73,8 @@ int plat_recv(plat_socket s, char *buf, int len)
 {
     return recv(s, buf, len, 0);
 }
+
+int plat_recv_peek(plat_socket s, char *buf, int len)
+{
+    return recv(s, buf, len, MSG_PEEK);
+}

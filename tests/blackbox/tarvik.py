@@ -45,13 +45,40 @@ COUNTED = {"ifaces": [("count", "interfaces"), ("nameserver_count", "nameservers
 _validators = {}
 
 
+def _is_integer(checker, instance):
+    # Integers are written with %d or %lld: 3.0 and 3e3 are floats, however
+    # whole their value, and no integer of these documents.
+    return isinstance(instance, int) and not isinstance(instance, bool)
+
+
+def _no_float_for(keyword):
+    """The keyword as the draft has it, but refusing a float where the
+    schema names only integers (const 3000 is not met by 3000.0)."""
+    plain = jsonschema.Draft202012Validator.VALIDATORS[keyword]
+
+    def check(validator, value, instance, schema):
+        allowed = value if keyword == "enum" else [value]
+        if isinstance(instance, float) and not any(isinstance(v, float) for v in allowed):
+            yield jsonschema.ValidationError("%r is a float, not %r" % (instance, value))
+        else:
+            yield from plain(validator, value, instance, schema)
+    return check
+
+
+StrictValidator = jsonschema.validators.extend(
+    jsonschema.Draft202012Validator,
+    validators={"const": _no_float_for("const"), "enum": _no_float_for("enum")},
+    type_checker=jsonschema.Draft202012Validator.TYPE_CHECKER.redefine("integer", _is_integer))
+
+
 def validator(kind):
-    """The Draft 2020-12 validator of one document kind, read once from docs/api."""
+    """The Draft 2020-12 validator of one document kind, read once from
+    docs/api, with integers taken strictly."""
     if kind not in _validators:
         with open(os.path.join(SCHEMA_DIR, kind + ".schema.json"), encoding="utf-8") as f:
             schema = json.load(f)
         jsonschema.Draft202012Validator.check_schema(schema)
-        _validators[kind] = jsonschema.Draft202012Validator(schema)
+        _validators[kind] = StrictValidator(schema)
     return _validators[kind]
 
 
@@ -64,6 +91,21 @@ def kind_of(doc):
         if doc.get("action") in KINDS:
             return doc["action"]
     return "info"
+
+
+def _no_constant(name):
+    raise ValueError("%s is no JSON number" % name)
+
+
+def _no_negative_zero(parse):
+    """parse, refusing -0 and -0.0: the C library writes those only for a
+    negative value that its format rounded away."""
+    def number(text):
+        value = parse(text)
+        if value == 0 and text.startswith("-"):
+            raise ValueError("negative zero: %s" % text)
+        return value
+    return number
 
 
 def _unique_keys(pairs):
@@ -81,7 +123,8 @@ def validated(body, kind=None):
     # Texts pass through byte for byte, so a body need not be UTF-8.
     text = body.decode("utf-8", "surrogateescape") if isinstance(body, (bytes, bytearray)) else body
     try:
-        doc = json.loads(text, object_pairs_hook=_unique_keys)
+        doc = json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_no_constant,
+                         parse_float=_no_negative_zero(float), parse_int=_no_negative_zero(int))
     except ValueError as e:
         raise AssertionError("not a JSON document (%s): %r" % (e, text[:300])) from None
     kind = kind or kind_of(doc)

@@ -3,6 +3,7 @@ a closed or broken standard output, oversized and random query strings,
 every request parameter at and around its capacity, and a peer that sends
 an endless line. Each run ends with status 0, writes nothing on standard
 error, and does not hang."""
+import calendar
 import fcntl
 import os
 import random
@@ -313,6 +314,51 @@ class ClientLeaves(Case):
         finally:
             server.stop()
             slow.close()
+
+
+def refuse_clock_system_call():
+    """preexec_fn: a seccomp filter that refuses the clock_gettime system
+    call (x86-64 number 228) with EPERM, as a sandbox's policy may. A reading
+    through the vDSO makes no system call and still works."""
+    import ctypes
+    ops = [(0x20, 0, 0, 4),                # load the architecture
+           (0x15, 0, 3, 0xC000003E),       # not x86-64: allow
+           (0x20, 0, 0, 0),                # load the call's number
+           (0x15, 0, 1, 228),              # clock_gettime:
+           (0x06, 0, 0, 0x00050000 | 1),   #   refused with EPERM
+           (0x06, 0, 0, 0x7FFF0000)]       # anything else: allow
+    code = b"".join(struct.pack("=HBBI", *op) for op in ops)
+    buf = ctypes.create_string_buffer(code, len(code))
+    prog = struct.pack("=HxxxxxxQ", len(ops), ctypes.addressof(buf))
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(38, 1, 0, 0, 0)  # PR_SET_NO_NEW_PRIVS
+    if libc.prctl(22, 2, ctypes.c_char_p(prog), 0, 0) != 0:  # PR_SET_SECCOMP, filter
+        raise OSError(ctypes.get_errno(), "seccomp filter refused")
+
+
+def native_x86_64():
+    """The executable runs here as it stands, an x86-64 ELF, with no runner."""
+    try:
+        with open(RUN[0], "rb") as f:
+            head = f.read(20)
+    except OSError:
+        return False
+    return len(RUN) == 1 and head[:4] == b"\x7fELF" and head[18:20] == b"\x3e\x00"
+
+
+class ClockRefused(Reply):
+    @unittest.skipUnless(native_x86_64(), "the filter is written for an x86-64 executable run natively")
+    def test_stamp_is_the_time_when_the_system_call_is_refused(self):
+        e = base_env()
+        e["QUERY_STRING"] = "action=info"
+        before = int(time.time())
+        p = subprocess.run(RUN, env=e, stdin=subprocess.DEVNULL, capture_output=True,
+                           timeout=30, preexec_fn=refuse_clock_system_call)
+        after = int(time.time())
+        self.assertEqual((0, b""), (p.returncode, p.stderr))
+        stamp = parse_reply(p.stdout)[1]["generated_at"]
+        t = calendar.timegm(time.strptime(stamp, "%Y-%m-%dT%H:%M:%SZ"))
+        self.assertTrue(before <= t <= after, (before, stamp, after))
 
 
 if __name__ == "__main__":

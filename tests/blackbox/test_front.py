@@ -1,8 +1,10 @@
 """Entry and dispatch: the meta probe, the node password, the reply kind,
 action routing and the exact bytes of the fixed replies."""
+import calendar
 import copy
 import json
 import re
+import time
 
 import peers
 from tarvik import JSON_HEAD, META, REFUSAL, Case, main, validated
@@ -156,7 +158,9 @@ class ReplyKindAndRouting(Case):
 
 class InfoDocument(Case):
     def test_exact_document(self):
+        before = int(time.time())
         r = self.action("action=info")
+        after = int(time.time())
         m = re.fullmatch(
             rb'\{"ok":true,"plugin":"plugin_tarvik","slug":"tarvik","version":"1\.0\.0",'
             rb'"generated_at":"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)",'
@@ -165,6 +169,9 @@ class InfoDocument(Case):
             rb'"read_timeout_ms":2000\}\n', r.body)
         self.assertIsNotNone(m, r.body)
         self.assertEqual(107, len(JSON_HEAD))
+        # The stamp is the time of the run, so a clock read wrongly shows.
+        stamp = calendar.timegm(time.strptime(m.group(1).decode(), "%Y-%m-%dT%H:%M:%SZ"))
+        self.assertTrue(before <= stamp <= after, (before, m.group(1), after))
 
 
 class PageBytes(Case):
@@ -207,7 +214,7 @@ class SchemasRefuseBrokenCopies(Case):
                  "tls_note": "no TLS library: only the TCP connect to 443 was attempted"}
 
     def refused(self, doc, kind, what):
-        text = json.dumps(doc)
+        text = doc if isinstance(doc, str) else json.dumps(doc)
         for k in (kind, None):
             with self.assertRaises(AssertionError, msg="%s (%s) accepted: %s" % (what, k, text)):
                 validated(text, k)
@@ -251,6 +258,17 @@ class SchemasRefuseBrokenCopies(Case):
                     self.refused(dict(real, ok=not real["ok"]), kind, "ok flipped")
                     if "count" in real:
                         self.refused(dict(real, count=real["count"] + 1), kind, "count off")
+                    # Numbers as a C format writes them and nothing else: no
+                    # float for an integer, no NaN or Infinity, no -0.
+                    key = next((k for k, v in real.items() if type(v) is int), None)
+                    numbers = [(key, "%d.0" % real[key]), (key, "%de0" % real[key]),
+                               (key, "NaN"), (key, "Infinity")] if key else []
+                    if real.get("avg_ms") is not None:
+                        numbers += [("avg_ms", "-0.00"), ("avg_ms", "NaN")]
+                        self.refused(dict(real, samples=[None] * 3), kind, "open without a sample")
+                    for key, number in numbers:
+                        text = json.dumps(dict(real, **{key: "@"})).replace('"@"', number)
+                        self.refused(text, kind, "%s written as %s" % (key, number))
                     if kind == "http":
                         for key, value in self.TAIL_KEYS.items():
                             if key not in real:

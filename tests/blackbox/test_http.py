@@ -40,6 +40,7 @@ class Peer(threading.Thread):
         self.script = script
         self.received = b""
         self.accepted = 0
+        self.reset_seen = False
 
     def run(self):
         try:
@@ -85,6 +86,19 @@ def hold(data=b""):
         peer.take(conn)
         conn.sendall(data)
         peer.take(conn, until_eof=True)
+    return script
+
+
+def watch_hangup(data):
+    """Answers data and notes how the client hangs up: closing a socket that
+    still holds unread bytes resets the connection."""
+    def script(peer, conn):
+        peer.take(conn)
+        conn.sendall(data)
+        try:
+            peer.take(conn, until_eof=True)
+        except ConnectionResetError:
+            peer.reset_seen = True
     return script
 
 
@@ -187,6 +201,16 @@ class Answers(HttpCase):
                 # None of these waits for the read budget.
                 self.assertLess(doc["read_ms"], 1500)
             self.assertEqual(request(b"/p", b"127.0.0.1"), peer.received, name)
+
+    def test_nothing_past_the_blank_line_is_taken(self):
+        head = b"HTTP/1.1 200 OK\r\nA: 1\r\n\r\n"
+        for name, data, reset in [("body left in the socket", head + b"body" * 100, True),
+                                  ("nothing after the blank line", head, False)]:
+            with self.subTest(name), Peer(watch_hangup(data)) as peer:
+                doc = self.answered(peer)
+                self.assertEqual((200, 1, True), (doc["status"], doc["header_lines"],
+                                                  doc["headers_complete"]))
+            self.assertEqual(reset, peer.reset_seen, name)
 
     def test_slow_peers_are_cut_by_the_read_budget(self):
         for name, script in [("never answers", hold()),

@@ -5,11 +5,13 @@ the same source, in other folders and at other times, give the same bytes.
 CTest sets BUILD_DIR, KIND (deb or zip), CPACK, VERSION, EXE, SOURCE_DIR
 and TOOLCHAIN (empty for a native build)."""
 import gzip
+import io
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
 import zipfile
@@ -262,6 +264,60 @@ class Reproducible(unittest.TestCase):
             shutil.rmtree(work, ignore_errors=True)
         for name, first, second in zip(("executable", "package", "SHA256SUMS"), *results):
             self.assertTrue(first == second, name + " differs between the two builds")
+
+
+def build_source(source, env):
+    """Configures, builds and packages the tree in source, in source/out:
+    the bytes of the executable, the package and SHA256SUMS, and what
+    configuring printed."""
+    build = os.path.join(source, "out")
+    configure = ["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                 "-DBUILD_TESTING=OFF"]
+    if TOOLCHAIN:
+        configure.append("-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(
+            source, os.path.relpath(TOOLCHAIN, SOURCE_DIR)))
+    said = sh(*configure, env=env).decode()
+    sh("cmake", "--build", build, "-j", str(os.cpu_count() or 2), env=env)
+    package, sums = make_package(build, os.path.join(build, "packages"))
+    return (read(os.path.join(build, os.path.basename(EXE))), read(package), read(sums)), said
+
+
+class FromAnySource(unittest.TestCase):
+    def test_a_git_archive_gives_the_packages_of_a_clone(self):
+        # Both trees hold the last commit, whatever the work tree holds
+        # beyond it (the two builds above cover that), and neither build is
+        # given SOURCE_DATE_EPOCH: the archive, unpacked without .git, takes
+        # the date git archive wrote into it; the clone takes it from git, as
+        # another user's checkout when the test runs as root.
+        git = ["git", "-c", "safe.directory=" + os.path.realpath(SOURCE_DIR), "-C", SOURCE_DIR]
+        try:
+            top, head = sh(*git, "rev-parse", "--show-toplevel", "HEAD").decode().split()
+        except (OSError, subprocess.CalledProcessError):
+            top = head = None
+        if top != os.path.realpath(SOURCE_DIR):
+            self.skipTest("the source is no git checkout of its own")
+        env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+        work = tempfile.mkdtemp(prefix="tarvik-sources-")
+        try:
+            archive = os.path.join(work, "unpacked", "tarvik-" + VERSION)
+            os.makedirs(archive)
+            with tarfile.open(fileobj=io.BytesIO(sh(*git, "archive", "--format=tar", head))) as t:
+                t.extractall(archive)
+            clone = os.path.join(work, "clone")
+            sh(*git, "clone", "-q", "--no-checkout", SOURCE_DIR, clone)
+            sh("git", "-C", clone, "checkout", "-q", head)
+            if os.geteuid() == 0:
+                sh("chown", "-R", "65534:65534", clone)
+            (from_archive, said_archive), (from_clone, said_clone) = (
+                build_source(archive, env), build_source(clone, env))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        commit_time = sh(*git, "log", "-1", "--format=%ct", head).decode().strip()
+        self.assertIn("Source date: %s, from the commit time git archive wrote" % commit_time,
+                      said_archive)
+        self.assertIn("Source date: %s, from the last commit" % commit_time, said_clone)
+        for name, a, c in zip(("executable", "package", "SHA256SUMS"), from_archive, from_clone):
+            self.assertTrue(a == c, name + " differs between the archive's and the clone's build")
 
 
 if __name__ == "__main__":

@@ -51,7 +51,7 @@ TEST(JsonHead, Is107Bytes)
 TEST(UtcStamp, Format)
 {
     const struct {
-        long long t;
+        int64_t t;
         const char *text;
     } cases[] = {
         {0, "1970-01-01T00:00:00Z"},
@@ -65,12 +65,34 @@ TEST(UtcStamp, Format)
         {1735689599, "2024-12-31T23:59:59Z"},
         {4107542399LL, "2100-02-28T23:59:59Z"},
         {4107542400LL, "2100-03-01T00:00:00Z"},
+        // The last second four digits of year hold; beyond it, and for a
+        // clock that could not be read (-1), the epoch.
+        {253402300799LL, "9999-12-31T23:59:59Z"},
+        {253402300800LL, "1970-01-01T00:00:00Z"},
+        {-1, "1970-01-01T00:00:00Z"},
+        {INT64_MIN, "1970-01-01T00:00:00Z"},
+        {INT64_MAX, "1970-01-01T00:00:00Z"},
     };
     for (const auto &c : cases) {
         char buf[32];
         utc_stamp(c.t, buf);
         EXPECT_STREQ(c.text, buf);
     }
+}
+
+TEST(MsBetween, FailedReadingIsNoDuration)
+{
+    const struct {
+        uint64_t start, end;
+        long long ms;
+    } cases[] = {
+        {1000, 2500, 1500},
+        {2500, 1000, -1500},  // the wall clock stepped back
+        {0, 1765000000000ULL, 0},
+        {1765000000000ULL, 0, 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.ms, ms_between(c.start, c.end)) << c.start << " " << c.end;
 }
 
 }  // namespace

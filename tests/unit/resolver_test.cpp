@@ -4,10 +4,14 @@
 #include <string.h>
 #include <sys/un.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../checks/resolver.h"
+#include "../../platform/platform.h"
 
 namespace {
 
@@ -259,6 +263,40 @@ TEST(ResolveWithDeadline, MissUsesSystemResolver)
     free_resolved(list);
     free_resolved(NULL);
     unsetenv("TARVIK_MOCK_DNS");
+}
+
+// A worker's exit work, as the C library's resolver clean-up is: the
+// destructor of a thread-local object runs after the thread's function has
+// returned. It holds on until the waiting thread is back from its wait, or
+// half a second has passed, so a wait that returns before the worker has
+// ended finds the work undone, however the two threads are scheduled.
+std::atomic<int> g_back_from_wait{0}, g_exit_work_done{0};
+
+struct ExitWork {
+    ~ExitWork()
+    {
+        for (int i = 0; i < 500 && !g_back_from_wait.load(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        g_exit_work_done.store(1);
+    }
+};
+
+void worker_with_exit_work(void *)
+{
+    thread_local ExitWork work;
+    (void)work;
+}
+
+TEST(PlatThread, WaitReturnsOnlyAfterTheExitWork)
+{
+    plat_thread *t = plat_thread_start(worker_with_exit_work, nullptr);
+    ASSERT_NE(nullptr, t);
+    int finished = plat_thread_wait(t, 5000);
+    int exit_work_done = g_exit_work_done.load();
+    g_back_from_wait.store(1);
+    plat_thread_close(t);
+    EXPECT_EQ(1, finished);
+    EXPECT_EQ(1, exit_work_done);
 }
 
 TEST(AddrText, Families)
