@@ -1,4 +1,4 @@
-"""The plug-in under load behind lighttpd. Info, the page and a mocked dns
+"""The plug-in under load behind each CGI web server. Info, the page and a mocked dns
 lookup are each asked a fixed number of times, 32 requests in flight at a
 time, and every reply is checked and parsed; then tcp and http checks run 32
 at a time against peers of the test's own. No socket error, no answer other
@@ -14,7 +14,7 @@ import urllib.error
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
-import lighttpd
+import fronts
 import peers
 from tarvik import UNDER_WINE, Case, main, validated
 
@@ -47,13 +47,12 @@ def dns_ok(doc):
             and doc["count"] == 2)
 
 
-@unittest.skipUnless(lighttpd.available(), "lighttpd is not installed")
 @unittest.skipIf(UNDER_WINE, "with 32 Wine processes starting at once, Wine itself fails about one "
                  "start in a thousand (exit 1, no output); the load runs against the Linux build")
-class Load(Case):
+class Load:
     @classmethod
     def setUpClass(cls):
-        cls.server = peers.RecordedServer({"TARVIK_MOCK_DNS": MOCK_DNS})
+        cls.server = peers.RecordedServer({"TARVIK_MOCK_DNS": MOCK_DNS}, front=cls.front)
 
     @classmethod
     def tearDownClass(cls):
@@ -97,7 +96,7 @@ class Load(Case):
         # Each request started one run behind the server.
         want = self.before + REQUESTS
         self.assertGreaterEqual(len(self.server.statuses(want)), want)
-        print("%s: %s in %.1f s" % (path, counts, elapsed), file=sys.stderr)
+        print("%s %s: %s in %.1f s" % (self.front.name, path, counts, elapsed), file=sys.stderr)
 
     def test_info(self):
         self.drive("/plugin_tarvik?action=info", b'"read_timeout_ms":2000}\n',
@@ -142,6 +141,9 @@ class Load(Case):
         self.assertEqual(list(range(64)), paths)
         want = self.before + len(jobs)
         self.assertGreaterEqual(len(self.server.statuses(want)), want)
+
+
+globals().update(fronts.each(Load, Case))
 
 
 if __name__ == "__main__":
