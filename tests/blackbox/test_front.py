@@ -169,7 +169,8 @@ def cpu_of_children():
 
 def fed(query, method, env, body, hold=False):
     """One run with body on standard input: from a file, or with hold from a
-    pipe that stays open after the body (a body that stalls). The output,
+    pipe that stays open after the body (a body that stalls); body None
+    gives an input that cannot be read. The output,
     how many bytes of the file the run read (None for the pipe), the seconds
     it took and the processor seconds it used."""
     e = dict(base_env(), QUERY_STRING=query, REQUEST_METHOD=method, **env)
@@ -182,6 +183,11 @@ def fed(query, method, env, body, hold=False):
         finally:
             os.close(r)
             os.close(w)
+        read = None
+    elif body is None:
+        # An input that cannot be read: open for writing only.
+        with open(os.devnull, "wb") as f:
+            proc = subprocess.run(RUN, env=e, stdin=f, capture_output=True, timeout=60)
         read = None
     else:
         with tempfile.TemporaryFile() as f:
@@ -224,6 +230,8 @@ class RequestBody(Case):
             ("abc", "chunked", 100, 100),
             (None, "chunked", 65537, 65537),
             ("", "chunked", 100, 100),
+            # An input that cannot be read ends the read at once.
+            ("100", None, None, None),
         ]
         replies = {}
         for i, (length, encoding, size, want) in enumerate(table):
@@ -233,7 +241,8 @@ class RequestBody(Case):
             env = {k: v for k, v in (("CONTENT_LENGTH", length),
                                      ("HTTP_TRANSFER_ENCODING", encoding)) if v is not None}
             with self.subTest(env=env, size=size):
-                out, read, _ = fed("action=bogus", method, env, bytes(i % 251 for i in range(size)))
+                body = None if size is None else bytes(i % 251 for i in range(size))
+                out, read, _ = fed("action=bogus", method, env, body)
                 self.assertEqual(replies[method], out)
                 self.assertEqual(want, read)
         self.assertTrue(replies["POST"].startswith(b"Status: 400 Bad Request\r\n"))
