@@ -3,6 +3,7 @@
 
 #include "../platform/platform.h"
 #include "actions.h"
+#include "body.h"
 #include "limits.h"
 #include "output.h"
 #include "password.h"
@@ -60,7 +61,21 @@ static void dispatch(const char *query)
 
 static void serve(int argc, char **argv)
 {
-    if (meta_probe(argc, argv) || plat_net_start() != 0) {
+    if (meta_probe(argc, argv)) {
+        out(META_LINE);
+        return;
+    }
+    // The body is read before any reply is written, and thrown away. Some
+    // hosts write the whole body before they read any output (fcgiwrap, and
+    // Apache's mod_cgid over the one socket it hands a program for both
+    // directions): a reply larger than the pipe or socket buffer written
+    // first would wait for them while they wait for the body. And a program
+    // that exits with the body unread resets that socket, and the host
+    // drops the reply. The hosts that buffer the body first hand it over at
+    // once, so reading it first costs nothing but the reads; with no body
+    // announced nothing is read at all.
+    drain_body();
+    if (plat_net_start() != 0) {
         out(META_LINE);
         return;
     }

@@ -1,14 +1,15 @@
 #!/bin/sh
 # Builds both platforms (Linux natively, Windows with mingw-w64) and runs
 # every test through CTest: unit tests, the black-box suites against both
-# executables (the Windows one under Wine), lighttpd, network-namespace,
-# load, fault, package and browser tests; then the same suites against a
+# executables (the Windows one under Wine), the host suites behind lighttpd,
+# Apache httpd and nginx with fcgiwrap, network-namespace, load, fault,
+# package and browser tests; then the same suites against a
 # sanitizer build, and a short pass of each fuzzer.   scripts/test.sh
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 # shellcheck disable=SC2086
-need_packages $BUILD_PACKAGES $WINDOWS_PACKAGES $SERVE_PACKAGES $NETNS_PACKAGES \
+need_packages $BUILD_PACKAGES $WINDOWS_PACKAGES $SERVE_PACKAGES $HOSTS_PACKAGES $NETNS_PACKAGES \
   $BROWSER_PACKAGES $RELEASE_PACKAGES $FUZZ_PACKAGES
 
 # A Wine prefix of the test run's own, so that nobody else's Wine shares

@@ -1,6 +1,6 @@
-"""Peers on 127.0.0.1 for the tcp and http checks, and a lighttpd whose CGI
-runs the plug-in through a small recorder of each run's exit status and
-standard error."""
+"""Peers on 127.0.0.1 for the tcp and http checks, and a CGI web server
+that runs the plug-in through a small recorder of each run's exit status
+and standard error."""
 import os
 import shlex
 import shutil
@@ -10,7 +10,7 @@ import tempfile
 import threading
 import time
 
-import lighttpd
+import fronts
 from tarvik import RUN, UNDER_WINE
 
 
@@ -105,8 +105,9 @@ def closed_port():
         return s.getsockname()[1]
 
 
-class RecordedServer(lighttpd.Server):
-    """lighttpd in front of a shell wrapper that runs the real plug-in (under
+class RecordedServer(fronts.Server):
+    """A CGI web server (lighttpd unless front says otherwise) in front of a
+    shell wrapper that runs the real plug-in (under
     Wine on the Windows build) and appends its exit status and its standard
     error to files, so that a test sees how every run behind the server
     ended. With capture, the wrapper keeps a copy of every reply, and under
@@ -115,7 +116,7 @@ class RecordedServer(lighttpd.Server):
     many.
     """
 
-    def __init__(self, env=None, capture=False):
+    def __init__(self, env=None, capture=False, front=fronts.LIGHTTPD):
         self.dir = tempfile.mkdtemp(prefix="tarvik-rec.")
         self.starts_file = os.path.join(self.dir, "starts")
         self.status_file = os.path.join(self.dir, "status")
@@ -130,7 +131,8 @@ class RecordedServer(lighttpd.Server):
         # plug-in, which itself only finds its output pipe closed.
         lines = ["#!/bin/sh", "trap : TERM", "echo $$ >>%s" % shlex.quote(self.starts_file)]
         if UNDER_WINE:
-            # lighttpd gives a CGI program no environment of its own.
+            # The servers give a CGI program little or no environment of
+            # their own.
             keep = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
                     "HOME": os.environ.get("HOME", "/root"),
                     "WINEDEBUG": "-all",
@@ -160,9 +162,9 @@ class RecordedServer(lighttpd.Server):
         with open(wrapper, "w") as f:
             f.write("\n".join(lines) + "\n")
         os.chmod(wrapper, 0o755)
-        env = dict(env or {}, TMPDIR=self.dir)  # lighttpd's state, error log included
+        env = dict(env or {}, TMPDIR=self.dir)  # the server's state, error log included
         try:
-            super().__init__(env, exe=wrapper)
+            super().__init__(env, exe=wrapper, front=front)
         except BaseException:
             shutil.rmtree(self.dir, ignore_errors=True)
             raise
@@ -205,7 +207,7 @@ class RecordedServer(lighttpd.Server):
         return got
 
     def error_log(self):
-        """lighttpd's own log (CGI failures are reported there)."""
+        """The server's own log (CGI failures are reported there)."""
         for d in os.listdir(self.dir):
             path = os.path.join(self.dir, d, "error.log")
             if os.path.exists(path):

@@ -15,7 +15,7 @@ import unittest
 import urllib.parse
 import urllib.request
 
-import lighttpd
+import fronts
 import peers
 from tarvik import JSON_HEAD, REFUSAL, RUN, UNDER_WINE, Case, base_env, main, validated
 
@@ -271,7 +271,7 @@ class Peers(Reply):
                 self.assertLess(elapsed, 15)
 
 
-@unittest.skipUnless(lighttpd.available(), "lighttpd is not installed")
+@unittest.skipUnless(fronts.available(), "lighttpd is not installed")
 class ClientLeaves(Case):
     """Clients that close (with a reset) while the reply is on its way."""
 

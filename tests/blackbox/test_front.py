@@ -3,11 +3,16 @@ action routing and the exact bytes of the fixed replies."""
 import calendar
 import copy
 import json
+import os
 import re
+import resource
+import subprocess
+import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import peers
-from tarvik import JSON_HEAD, META, REFUSAL, Case, main, validated
+from tarvik import JSON_HEAD, META, REFUSAL, RUN, Case, base_env, main, validated
 
 PAGE_HEAD = (b"Content-Type: text/html; charset=utf-8\r\n"
              b"Cache-Control: no-store\r\n"
@@ -154,6 +159,122 @@ class ReplyKindAndRouting(Case):
 
     def test_unknown_action_bytes(self):
         self.error("action=bogus", "unknown action")
+
+
+BODY_BUDGET = 2.0  # seconds a run waits at most for a body
+
+
+def cpu_of_children():
+    use = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return use.ru_utime + use.ru_stime
+
+
+def fed(query, method, env, body, hold=False):
+    """One run with body on standard input: from a file, or with hold from a
+    pipe that stays open after the body (a body that stalls); body None
+    gives an input that cannot be read. The output,
+    how many bytes of the file the run read (None for the pipe), the seconds
+    it took and the processor seconds it used."""
+    e = dict(base_env(), QUERY_STRING=query, REQUEST_METHOD=method, **env)
+    t0, cpu0 = time.monotonic(), cpu_of_children()
+    if hold:
+        r, w = os.pipe()
+        os.write(w, body)  # small enough for the pipe to hold
+        try:
+            proc = subprocess.run(RUN, env=e, stdin=r, capture_output=True, timeout=60)
+        finally:
+            os.close(r)
+            os.close(w)
+        read = None
+    elif body is None:
+        # An input that cannot be read: open for writing only.
+        with open(os.devnull, "wb") as f:
+            proc = subprocess.run(RUN, env=e, stdin=f, capture_output=True, timeout=60)
+        read = None
+    else:
+        with tempfile.TemporaryFile() as f:
+            f.write(body)
+            f.seek(0)
+            proc = subprocess.run(RUN, env=e, stdin=f, capture_output=True, timeout=60)
+            read = os.lseek(f.fileno(), 0, os.SEEK_CUR)
+    elapsed, cpu = time.monotonic() - t0, cpu_of_children() - cpu0
+    if proc.returncode or proc.stderr:
+        raise AssertionError("status %r, stderr %r" % (proc.returncode, proc.stderr[:300]))
+    # Reading a body, or waiting for one that stalls, costs next to no
+    # processor time (a few hundredths of a second here, under Wine too); a
+    # read that kept going at the end of its input would spin until the
+    # budget.
+    if cpu > 0.3:
+        raise AssertionError("the run used %.2f s of processor time" % cpu)
+    return proc.stdout, read, elapsed
+
+
+class RequestBody(Case):
+    """A body is read as far as the host announced it and no further, and
+    never changes the reply; one that stalls holds the run for the budget
+    and no longer."""
+
+    def test_announced_length_is_read_and_nothing_else_changes(self):
+        table = [
+            # CONTENT_LENGTH, HTTP_TRANSFER_ENCODING, body bytes, bytes read
+            (None, None, 100, 0),
+            ("0", None, 100, 0),
+            ("100", None, 300, 100),
+            ("65537", None, 1 << 20, 65537),
+            ("1048576", None, 1 << 20, 1 << 20),
+            # More announced than arrives: the input's end ends the read.
+            ("200", None, 100, 100),
+            ("99999999999999999999", None, 100, 100),
+            # Not a count: nothing is read, unless a transfer encoding says
+            # the body runs to the end of the input.
+            ("-1", None, 100, 0),
+            ("abc", None, 100, 0),
+            ("12x", None, 100, 0),
+            ("abc", "chunked", 100, 100),
+            (None, "chunked", 65537, 65537),
+            ("", "chunked", 100, 100),
+            # An input that cannot be read ends the read at once.
+            ("100", None, None, None),
+        ]
+        replies = {}
+        for i, (length, encoding, size, want) in enumerate(table):
+            method = ("POST", "PUT")[i % 2]
+            if method not in replies:
+                replies[method] = fed("action=bogus", method, {}, b"")[0]
+            env = {k: v for k, v in (("CONTENT_LENGTH", length),
+                                     ("HTTP_TRANSFER_ENCODING", encoding)) if v is not None}
+            with self.subTest(env=env, size=size):
+                body = None if size is None else bytes(i % 251 for i in range(size))
+                out, read, _ = fed("action=bogus", method, env, body)
+                self.assertEqual(replies[method], out)
+                self.assertEqual(want, read)
+        self.assertTrue(replies["POST"].startswith(b"Status: 400 Bad Request\r\n"))
+
+    def test_page_and_refusal_after_a_body(self):
+        body = b"x" * (1 << 20)
+        env = {"CONTENT_LENGTH": str(len(body))}
+        for query, method, extra in [("", "GET", {}), ("action=info", "POST", {"MORV_PASSWORD": PW})]:
+            with self.subTest(method=method):
+                want = fed(query, method, extra, b"")[0]
+                out, read, _ = fed(query, method, dict(env, **extra), body)
+                self.assertEqual((want, len(body)), (out, read))
+        self.assertEqual(REFUSAL, want)
+
+    def test_stalled_body_waits_for_the_budget_only(self):
+        want = fed("action=bogus", "POST", {}, b"")[0]
+        # One byte, then nothing: a short read is no reason to stop.
+        table = [({"CONTENT_LENGTH": "100"}, b"0"),
+                 ({"HTTP_TRANSFER_ENCODING": "chunked"}, b"0123456789"),
+                 ({"CONTENT_LENGTH": "99999999999999999999"}, b"0123456789")]
+        # Side by side: each waits out the budget.
+        with ThreadPoolExecutor(len(table)) as pool:
+            got = list(pool.map(lambda row: fed("action=bogus", "POST", row[0], row[1], hold=True),
+                                table))
+        for (env, _), (out, _, elapsed) in zip(table, got):
+            with self.subTest(env=env):
+                self.assertEqual(want, out)
+                self.assertGreaterEqual(elapsed, BODY_BUDGET - 0.1)
+                self.assertLess(elapsed, BODY_BUDGET + 3.0)
 
 
 class InfoDocument(Case):

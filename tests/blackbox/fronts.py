@@ -1,31 +1,75 @@
-"""Starts the host agent stand-in (lighttpd with the plug-in as CGI) for a
-test and stops it on every path."""
+"""The CGI web servers that stand in for the host agent: each is a
+host/serve-NAME.sh EXE PORT script plus what it is known to do to a reply.
+Starts one for a test and stops it on every path.
+
+TARVIK_FRONTS (comma-separated names) narrows the list; by default a suite
+runs behind every front that is installed."""
 import os
 import shutil
 import subprocess
 import time
+import unittest
 import urllib.error
 import urllib.request
 
 from tarvik import ROOT, RUN, free_port, validated
 
-SERVE = os.path.join(ROOT, "host", "serve-lighttpd.sh")
+
+class Front:
+    def __init__(self, name, programs, get_body=True):
+        self.name = name
+        self.serve = os.path.join(ROOT, "host", "serve-%s.sh" % name)
+        self.programs = programs
+        # Whether a GET with a body reaches the program at all (lighttpd
+        # answers 400 itself).
+        self.get_body = get_body
+
+    def available(self):
+        return all(shutil.which(p) for p in self.programs)
+
+
+FRONTS = [
+    Front("lighttpd", ("lighttpd",), get_body=False),
+    Front("apache", ("apache2", "unshare")),
+    Front("nginx", ("nginx", "fcgiwrap", "unshare", "setsid")),
+]
+BY_NAME = {f.name: f for f in FRONTS}
+LIGHTTPD = BY_NAME["lighttpd"]
+
+
+def chosen():
+    names = os.environ.get("TARVIK_FRONTS")
+    return [BY_NAME[n] for n in names.split(",")] if names else FRONTS
+
+
+def each(mixin, base):
+    """One test class per chosen front, named MIXIN_NAME, out of a mixin
+    that reads self.front; a front that is not installed is skipped."""
+    classes = {}
+    for front in chosen():
+        name = "%s_%s" % (mixin.__name__, front.name)
+        cls = type(name, (mixin, base), {"front": front, "__module__": mixin.__module__})
+        classes[name] = unittest.skipUnless(
+            front.available(), "%s is not installed" % "/".join(front.programs))(cls)
+    return classes
 
 
 def available():
-    return shutil.which("lighttpd") is not None
+    """Whether lighttpd, the default front, is installed."""
+    return LIGHTTPD.available()
 
 
 class Server:
-    def __init__(self, env=None, exe=None):
+    def __init__(self, env=None, exe=None, front=LIGHTTPD):
         """exe replaces the plug-in (a wrapper around it, say)."""
+        self.front = front
         self.port = free_port()
         e = dict(os.environ)
         for name in ("MORV_PASSWORD", "TARVIK_MOCK_IFACES", "TARVIK_MOCK_DNS",
                      "TARVIK_MOCK_TIMEOUT"):
             e.pop(name, None)
         e.update(env or {})
-        self.proc = subprocess.Popen([SERVE, exe or RUN[-1], str(self.port)], env=e,
+        self.proc = subprocess.Popen([front.serve, exe or RUN[-1], str(self.port)], env=e,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, start_new_session=True)
         self.base = "http://127.0.0.1:%d" % self.port
@@ -39,7 +83,7 @@ class Server:
                     raise RuntimeError(self.proc.stderr.read().decode())
                 time.sleep(0.1)
         self.stop()
-        raise RuntimeError("lighttpd did not start")
+        raise RuntimeError("%s did not start" % front.name)
 
     def stop(self):
         if self.proc.poll() is None:
@@ -68,3 +112,5 @@ def curl(url, *args):
     if body and b"\r\nContent-Type: application/json" in head:
         validated(body)
     return status, head.decode("latin-1"), body
+
+

@@ -1,0 +1,46 @@
+#!/bin/sh
+# Runs nginx in the foreground on 127.0.0.1:PORT as the host agent
+# stand-in, with fcgiwrap starting EXE for /plugin_tarvik and /plugins.
+#   host/serve-nginx.sh EXE PORT
+# MORV_PASSWORD and the TARVIK_MOCK_* hooks, when set in this script's
+# environment, are handed to the plug-in. An EXE ending in .exe runs
+# under Wine.
+set -eu
+[ $# -eq 2 ] || { echo "usage: $0 EXE PORT" >&2; exit 2; }
+here=$(cd "$(dirname "$0")" && pwd)
+exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+port=$2
+[ -x "$exe" ] || { echo "$0: $exe is not an executable" >&2; exit 2; }
+state=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-nginx.XXXXXX")
+pid=""
+wrap=""
+stop() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  # fcgiwrap's workers outlive their parent: the whole group goes.
+  [ -n "$wrap" ] && kill -- "-$wrap" 2>/dev/null || true
+  rm -rf "$state"
+}
+trap stop EXIT
+trap 'exit 143' INT TERM
+
+. "$here/common.sh"
+wine_environment "$exe"
+cgi=$(cgi_program "$exe" "$state")
+
+# fcgiwrap copies its own environment into every program it starts, so it
+# starts with nothing but what the plug-in needs; several workers let
+# requests run side by side.
+set -- PATH=/usr/bin:/bin
+for name in $(handed_names "$exe"); do
+  eval "set -- \"\$@\" \"$name=\$$name\""
+done
+as_user=$(as_ordinary_user)
+
+sed -e "s|@PORT@|$port|" -e "s|@DOCROOT@|$here/www|" -e "s|@STATE@|$state|g" \
+    -e "s|@EXE@|$cgi|g" "$here/nginx.conf.in" > "$state/nginx.conf"
+$as_user nginx -q -t -p "$state" -c "$state/nginx.conf" -e "$state/error.log"
+setsid $as_user env -i "$@" "$(command -v fcgiwrap)" -c 8 -s "unix:$state/fcgiwrap.sock" &
+wrap=$!
+$as_user nginx -p "$state" -c "$state/nginx.conf" -e "$state/error.log" &
+pid=$!
+wait "$pid"
