@@ -1,8 +1,9 @@
 # Release packages, made by `cpack` in a build tree. On Linux a .deb that
 # puts the executable into a plug-in folder of the package's own,
-# /opt/tarvik/plugins/plugin_tarvik/, and its README, licence and changelog
-# into /usr/share/doc/tarvik/; on the Windows build a .zip holding
-# plugin_tarvik/ with the .exe, the README and the LICENSE. Every entry's
+# /opt/tarvik/plugins/plugin_tarvik/, and its README (the operator's
+# guide), the JSON Schemas (api/), licence and changelog into
+# /usr/share/doc/tarvik/; on the Windows build a .zip holding plugin_tarvik/
+# with the .exe, the README, api/ and the LICENSE. Every entry's
 # time is the source date, so two builds of one commit give the same
 # bytes; SHA256SUMS is written beside the packages.
 
@@ -80,7 +81,13 @@ else()
 endif()
 
 install(TARGETS plugin_tarvik RUNTIME DESTINATION ${PLUGIN_DIR})
-install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${DOC_DIR})
+# What an operator needs: the operator's guide as the package's README, and
+# the JSON Schemas of the documents with their notes.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/OPERATING.md DESTINATION ${DOC_DIR}
+        RENAME README.md)
+file(GLOB TARVIK_SCHEMAS ${CMAKE_CURRENT_SOURCE_DIR}/docs/api/*.schema.json)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/api/README.md ${TARVIK_SCHEMAS}
+        DESTINATION ${DOC_DIR}/api)
 
 include(CPack)
 

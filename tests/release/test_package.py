@@ -25,18 +25,30 @@ TOOLCHAIN = os.environ.get("TOOLCHAIN", "")
 META = b'{"name":"tarvik","desc":"Net checks"}\n'
 PLUGIN_DIR = "opt/tarvik/plugins/plugin_tarvik"
 DOC_DIR = "usr/share/doc/tarvik"
+GUIDE = os.path.join(SOURCE_DIR, "docs/OPERATING.md")
+
+
+def api_files(folder):
+    """The contract every package carries: the schemas and their notes."""
+    api = os.path.join(SOURCE_DIR, "docs/api")
+    return {folder + "/api/" + name: (0o644, os.path.join(api, name))
+            for name in os.listdir(api) if name == "README.md" or name.endswith(".schema.json")}
+
+
 # Every file the package holds, its mode, and where it comes from.
 DEB_FILES = {
     PLUGIN_DIR + "/plugin_tarvik": (0o755, EXE),
-    DOC_DIR + "/README.md": (0o644, os.path.join(SOURCE_DIR, "README.md")),
+    DOC_DIR + "/README.md": (0o644, GUIDE),
     DOC_DIR + "/changelog.gz": (0o644, None),
     DOC_DIR + "/copyright": (0o644, None),
     "usr/share/lintian/overrides/tarvik": (0o644, os.path.join(SOURCE_DIR, "packaging/deb/lintian-overrides")),
+    **api_files(DOC_DIR),
 }
 ZIP_FILES = {
     "plugin_tarvik/plugin_tarvik.exe": (0o755, EXE),
-    "plugin_tarvik/README.md": (0o644, os.path.join(SOURCE_DIR, "README.md")),
+    "plugin_tarvik/README.md": (0o644, GUIDE),
     "plugin_tarvik/LICENSE": (0o644, os.path.join(SOURCE_DIR, "LICENSE")),
+    **api_files("plugin_tarvik"),
 }
 FILES = DEB_FILES if KIND == "deb" else ZIP_FILES
 # What the .exe may import: the system's own DLLs.
@@ -117,6 +129,17 @@ class Contents(unittest.TestCase):
             if built:
                 with self.subTest(path):
                     self.assertEqual(read(built), read(os.path.join(UNPACKED, path)))
+
+    def test_guide_names_what_the_packages_install_and_what_the_plugin_answers(self):
+        guide = read(GUIDE).decode()
+        for fact in ("/" + PLUGIN_DIR + "/plugin_tarvik", "/" + DOC_DIR + "/api/",
+                     "C:\\Program Files\\tarvik\\plugins\\plugin_tarvik\\", "INSTALLDIR=",
+                     META.decode().strip(), "MORV_PASSWORD", "HTTP_X_MORV_PASSWORD",
+                     "HTTP_AUTHORIZATION", "QV_PLUGIN_META", "`pwd`", "/plugin_tarvik",
+                     "/plugins?plugin=", '"tls":"not_checked"', "11001", "3000 ms",
+                     "?action=info", "?action=ifaces", "?action=dns", "?action=tcp", "?action=http"):
+            with self.subTest(fact):
+                self.assertIn(fact, guide)
 
     def test_sha256sums_names_the_package_with_its_sum(self):
         sums = read(SUMS).decode()
