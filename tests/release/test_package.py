@@ -442,9 +442,18 @@ def make_signing_key(into):
     return ca, p12
 
 
-def verifies(path, ca):
-    return subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
-                          capture_output=True).returncode == 0
+def verify(path, ca):
+    """(whether the signature verifies against ca, what osslsigncode said)"""
+    run = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
+                         capture_output=True, text=True)
+    return run.returncode == 0, run.stdout
+
+
+def signing_time(epoch):
+    """The source date as osslsigncode prints a signing time."""
+    t = time.gmtime(int(epoch))
+    return "Signing time: %s %2d %s GMT" % (time.strftime("%b", t), t.tm_mday,
+                                            time.strftime("%H:%M:%S %Y", t))
 
 
 def flip_exe_byte(path, out):
@@ -487,7 +496,8 @@ class Signing(unittest.TestCase):
             for out in ("one", "two"):
                 package, sums = make_package(BUILD_DIR, os.path.join(work, out), env=env)
                 built.append((read(package), read(msi_beside(package)), read(sums)))
-            self.assertEqual(built[0], built[1], "two signed builds differ")
+            for name, first, second in zip((".zip", ".msi", "SHA256SUMS"), *built):
+                self.assertTrue(first == second, name + " differs between two signed builds")
             sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=os.path.dirname(sums))
 
             exe = os.path.join(work, "plugin_tarvik.exe")
@@ -496,9 +506,11 @@ class Signing(unittest.TestCase):
             msi = msi_beside(package)
             for path, flip in ((exe, flip_exe_byte), (msi, flip_msi_byte)):
                 with self.subTest(os.path.basename(path)):
-                    self.assertTrue(verifies(path, ca))
+                    good, said = verify(path, ca)
+                    self.assertTrue(good, said)
+                    self.assertIn(signing_time(env["SOURCE_DATE_EPOCH"]), said)
                     flip(path, path + ".changed")
-                    self.assertFalse(verifies(path + ".changed", ca))
+                    self.assertFalse(verify(path + ".changed", ca)[0])
             self.assertEqual((0, META), wine(exe, "--meta"))
         finally:
             shutil.rmtree(work, ignore_errors=True)
