@@ -1,10 +1,11 @@
 # Release packages, made by `cpack` in a build tree. On Linux a .deb that
 # puts the executable into a plug-in folder of the package's own,
-# /opt/tarvik/plugins/plugin_tarvik/, and its README, licence and changelog
-# into /usr/share/doc/tarvik/; on the Windows build a .zip holding
-# plugin_tarvik/ with the .exe, the README and the LICENSE. Every entry's
-# time is the source date, so two builds of one commit give the same
-# bytes; SHA256SUMS is written beside the packages.
+# /opt/tarvik/plugins/plugin_tarvik/, and its README (the operator's
+# guide), the JSON Schemas (api/), licence and changelog into
+# /usr/share/doc/tarvik/; on the Windows build a .zip holding plugin_tarvik/
+# with the .exe, the README, api/ and the LICENSE, and an .msi that installs
+# the same files. Every entry's time is the source date, so two builds of
+# one commit give the same bytes; SHA256SUMS is written beside the packages.
 
 set(TARVIK_MAINTAINER "tarvik maintainers <maintainers@tarvik.dev>")
 
@@ -37,6 +38,14 @@ if(WIN32)
   find_program(TARVIK_PYTHON3 python3 REQUIRED)
   set(CPACK_TARVIK_PYTHON ${TARVIK_PYTHON3})
   set(CPACK_TARVIK_ZIP_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/zip.py)
+  # The same files also go into a Windows Installer package beside the
+  # .zip, made by wixl in the same step (packaging/windows/release.cmake).
+  # Its summary is pinned with python3-olefile, seen by Debian's python3.
+  find_program(TARVIK_WIXL wixl)
+  find_program(TARVIK_MSI_PYTHON3 python3 HINTS /usr/bin REQUIRED)
+  set(CPACK_TARVIK_WIXL ${TARVIK_WIXL})
+  set(CPACK_TARVIK_MSI_PYTHON ${TARVIK_MSI_PYTHON3})
+  set(CPACK_TARVIK_MSI_NAME tarvik-${PROJECT_VERSION}-x64.msi)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME tarvik-${PROJECT_VERSION}-windows-x86_64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -80,7 +89,13 @@ else()
 endif()
 
 install(TARGETS plugin_tarvik RUNTIME DESTINATION ${PLUGIN_DIR})
-install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${DOC_DIR})
+# What an operator needs: the operator's guide as the package's README, and
+# the JSON Schemas of the documents with their notes.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/OPERATING.md DESTINATION ${DOC_DIR}
+        RENAME README.md)
+file(GLOB TARVIK_SCHEMAS ${CMAKE_CURRENT_SOURCE_DIR}/docs/api/*.schema.json)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/api/README.md ${TARVIK_SCHEMAS}
+        DESTINATION ${DOC_DIR}/api)
 
 include(CPack)
 

@@ -1,16 +1,16 @@
-# Run by cpack once the packages are made. A .zip is written again by
-# zip.py from the staged files (fixed order, mode and time, no owner); then
+# Run by cpack once the packages are made. On the Windows build the .zip is
+# written again and the .msi made beside it (windows/release.cmake); then
 # SHA256SUMS goes beside the packages, in the form `sha256sum -c` reads.
 set(sums "")
+set(made_files ${CPACK_PACKAGE_FILES})
 foreach(made IN LISTS CPACK_PACKAGE_FILES)
   if(made MATCHES "\\.zip$")
-    execute_process(COMMAND ${CPACK_TARVIK_PYTHON} ${CPACK_TARVIK_ZIP_SCRIPT}
-                            ${made} ${CPACK_TEMPORARY_DIRECTORY} "$ENV{SOURCE_DATE_EPOCH}"
-                    RESULT_VARIABLE rc)
-    if(NOT rc EQUAL 0)
-      message(FATAL_ERROR "zip.py could not write ${made}")
-    endif()
+    include(${CMAKE_CURRENT_LIST_DIR}/windows/release.cmake)
+    tarvik_windows_release(${made})
+    list(APPEND made_files ${msi})
   endif()
+endforeach()
+foreach(made IN LISTS made_files)
   get_filename_component(name ${made} NAME)
   file(SHA256 ${made} hash)
   string(APPEND sums "${hash}  ${name}\n")

@@ -45,4 +45,8 @@ BROWSER_PACKAGES="chromium:chromium node:nodejs npm:npm"
 LOAD_PACKAGES="wrk:wrk"
 BENCH_PACKAGES="hyperfine:hyperfine nc:netcat-openbsd /usr/bin/time:time"
 RELEASE_PACKAGES="lintian:lintian dpkg-buildflags:dpkg-dev /usr/lib/python3/dist-packages/pefile.py:python3-pefile"
+# The Windows Installer package and the signing step.
+RELEASE_PACKAGES="$RELEASE_PACKAGES wixl:wixl msiinfo:msitools
+  /usr/lib/python3/dist-packages/olefile/__init__.py:python3-olefile
+  osslsigncode:osslsigncode openssl:openssl"
 FUZZ_PACKAGES="clang++:clang /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev"

@@ -13,7 +13,9 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import unittest
+import uuid
 import zipfile
 
 BUILD_DIR = os.environ["BUILD_DIR"]
@@ -27,18 +29,30 @@ TOOLCHAIN = os.environ.get("TOOLCHAIN", "")
 META = b'{"name":"tarvik","desc":"Net checks"}\n'
 PLUGIN_DIR = "opt/tarvik/plugins/plugin_tarvik"
 DOC_DIR = "usr/share/doc/tarvik"
+GUIDE = os.path.join(SOURCE_DIR, "docs/OPERATING.md")
+
+
+def api_files(folder):
+    """The contract every package carries: the schemas and their notes."""
+    api = os.path.join(SOURCE_DIR, "docs/api")
+    return {folder + "/api/" + name: (0o644, os.path.join(api, name))
+            for name in os.listdir(api) if name == "README.md" or name.endswith(".schema.json")}
+
+
 # Every file the package holds, its mode, and where it comes from.
 DEB_FILES = {
     PLUGIN_DIR + "/plugin_tarvik": (0o755, EXE),
-    DOC_DIR + "/README.md": (0o644, os.path.join(SOURCE_DIR, "README.md")),
+    DOC_DIR + "/README.md": (0o644, GUIDE),
     DOC_DIR + "/changelog.gz": (0o644, None),
     DOC_DIR + "/copyright": (0o644, None),
     "usr/share/lintian/overrides/tarvik": (0o644, os.path.join(SOURCE_DIR, "packaging/deb/lintian-overrides")),
+    **api_files(DOC_DIR),
 }
 ZIP_FILES = {
     "plugin_tarvik/plugin_tarvik.exe": (0o755, EXE),
-    "plugin_tarvik/README.md": (0o644, os.path.join(SOURCE_DIR, "README.md")),
+    "plugin_tarvik/README.md": (0o644, GUIDE),
     "plugin_tarvik/LICENSE": (0o644, os.path.join(SOURCE_DIR, "LICENSE")),
+    **api_files("plugin_tarvik"),
 }
 FILES = DEB_FILES if KIND == "deb" else ZIP_FILES
 # What the .exe may import: the system's own DLLs.
@@ -61,13 +75,19 @@ def source_date():
         return ""
 
 
-def make_package(build_dir, out):
+def make_package(build_dir, out, env=None):
     """cpack in build_dir, into out; the one package and SHA256SUMS."""
     shutil.rmtree(out, ignore_errors=True)
-    sh(CPACK, "--config", os.path.join(build_dir, "CPackConfig.cmake"), "-B", out, cwd=build_dir)
+    sh(CPACK, "--config", os.path.join(build_dir, "CPackConfig.cmake"), "-B", out, cwd=build_dir,
+       env=env)
     made = [f for f in os.listdir(out) if f.endswith("." + KIND)]
     assert len(made) == 1, made
     return os.path.join(out, made[0]), os.path.join(out, "SHA256SUMS")
+
+
+def msi_beside(package):
+    """The Windows Installer package the Windows build makes beside the .zip."""
+    return os.path.join(os.path.dirname(package), "tarvik-%s-x64.msi" % VERSION)
 
 
 def unpack(package, into):
@@ -104,6 +124,7 @@ def read(path):
 
 
 PACKAGE, SUMS = make_package(BUILD_DIR, os.path.join(BUILD_DIR, "package-check"))
+PACKAGES = [PACKAGE, msi_beside(PACKAGE)] if KIND == "zip" else [PACKAGE]
 UNPACKED = tempfile.mkdtemp(prefix="tarvik-package-")
 unpack(PACKAGE, UNPACKED)
 
@@ -120,10 +141,21 @@ class Contents(unittest.TestCase):
                 with self.subTest(path):
                     self.assertEqual(read(built), read(os.path.join(UNPACKED, path)))
 
-    def test_sha256sums_names_the_package_with_its_sum(self):
+    def test_guide_names_what_the_packages_install_and_what_the_plugin_answers(self):
+        guide = read(GUIDE).decode()
+        for fact in ("/" + PLUGIN_DIR + "/plugin_tarvik", "/" + DOC_DIR + "/api/",
+                     "C:\\Program Files\\tarvik\\plugins\\plugin_tarvik\\", "INSTALLDIR=",
+                     META.decode().strip(), "MORV_PASSWORD", "HTTP_X_MORV_PASSWORD",
+                     "HTTP_AUTHORIZATION", "QV_PLUGIN_META", "`pwd`", "/plugin_tarvik",
+                     "/plugins?plugin=", '"tls":"not_checked"', "11001", "3000 ms",
+                     "?action=info", "?action=ifaces", "?action=dns", "?action=tcp", "?action=http"):
+            with self.subTest(fact):
+                self.assertIn(fact, guide)
+
+    def test_sha256sums_names_the_packages_with_their_sums(self):
         sums = read(SUMS).decode()
-        self.assertEqual(1, len(sums.splitlines()), sums)
-        self.assertTrue(sums.endswith("  " + os.path.basename(PACKAGE) + "\n"), sums)
+        self.assertEqual([os.path.basename(p) for p in PACKAGES],
+                         [line.split("  ", 1)[1] for line in sums.splitlines()], sums)
         sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=os.path.dirname(SUMS))
 
 
@@ -228,6 +260,264 @@ class Hardening(unittest.TestCase):
         self.assertIn(b"stack smashing detected", read(EXE))
 
 
+# The .msi: its product codes, and a throwaway 64-bit Wine prefix of the
+# test's own in which msiexec installs, upgrades and removes it, so that no
+# install ever touches a shared prefix.
+UPGRADE_CODE = uuid.UUID("93313C32-14E8-4EDF-9F34-08570533D267")
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+MANUFACTURER = "The tarvik authors"
+_WINE = {}
+
+
+def wine_env():
+    """The environment of a fresh 64-bit Wine prefix, made on first use."""
+    if not _WINE:
+        prefix = tempfile.mkdtemp(prefix="tarvik-msi-wine-")
+        _WINE.update(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+                     WINEDLLOVERRIDES="mscoree,mshtml=")
+        # A persistent server, then the prefix made with no pipes: the
+        # helper processes the first run starts live on and would hold a
+        # run's pipes open.
+        for warm_up in (["wineserver", "-p"], ["wineboot", "-i"]):
+            subprocess.run(warm_up, env=_WINE, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=True, timeout=300)
+    return _WINE
+
+
+def wine_drop():
+    if _WINE:
+        subprocess.run(["wineserver", "-k"], env=_WINE, capture_output=True)
+        shutil.rmtree(_WINE["WINEPREFIX"], ignore_errors=True)
+
+
+def wine(*args):
+    """(exit status, standard output) of a Windows program under the prefix;
+    once more when Wine itself failed to start it (status 1, no output)."""
+    for _ in range(2):
+        run = subprocess.run(("wine",) + args, env=wine_env(), capture_output=True)
+        if run.returncode != 1 or run.stdout:
+            break
+    return run.returncode, run.stdout
+
+
+def on_c(windows_path):
+    """Where a C: path of the prefix lies on this machine."""
+    return os.path.join(wine_env()["WINEPREFIX"], "drive_c", *windows_path[3:].split("\\"))
+
+
+def name_uuid(name, version):
+    return "{%s}" % str(uuid.uuid5(UPGRADE_CODE, "%s %s" % (name, version))).upper()
+
+
+def newer_version(version):
+    major, minor, patch = version.split(".")
+    return "%s.%s.%d" % (major, minor, int(patch) + 1)
+
+
+def make_msi(version, out):
+    """An .msi of another version from the same source and staged files."""
+    sh("cmake", "-DSTAGE=" + os.path.join(UNPACKED, "plugin_tarvik"), "-DVERSION=" + version,
+       "-DOUT=" + out, "-DEPOCH=" + (source_date() or "0"), "-DPYTHON=" + sys.executable,
+       "-P", os.path.join(SOURCE_DIR, "packaging/windows/msi.cmake"))
+    return out
+
+
+def msi_table(msi, table):
+    rows = sh("msiinfo", "export", msi, table).decode().splitlines()[3:]
+    return dict(row.split("\t", 1) for row in rows)
+
+
+@unittest.skipUnless(KIND == "zip", "the Windows build only")
+class WindowsInstaller(unittest.TestCase):
+    MSI = msi_beside(PACKAGE)
+    DEFAULT_DIR = "C:\\Program Files\\tarvik\\plugins\\plugin_tarvik"
+    AGENT_DIR = "C:\\agent\\plugins\\plugin_tarvik"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="tarvik-msi-")
+        cls.newer = newer_version(VERSION)
+        cls.NEWER = make_msi(cls.newer, os.path.join(cls.work, "tarvik-%s-x64.msi" % cls.newer))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def test_installs_the_files_of_the_zip(self):
+        into = os.path.join(self.work, "extracted")
+        sh("msiextract", "-C", into, self.MSI)
+        held = {os.path.relpath(os.path.join(d, f), into).replace(os.sep, "/")
+                for d, _, files in os.walk(into) for f in files}
+        want = {"tarvik/plugins/" + path: built for path, (_, built) in ZIP_FILES.items()}
+        self.assertEqual(set(want), held)
+        for path, built in want.items():
+            with self.subTest(path):
+                self.assertEqual(read(built), read(os.path.join(into, path)))
+
+    def test_product_codes_are_fixed_per_version_and_the_upgrade_code_for_ever(self):
+        for msi, version in ((self.MSI, VERSION), (self.NEWER, self.newer)):
+            with self.subTest(version):
+                props = msi_table(msi, "Property")
+                self.assertEqual(("tarvik", version, MANUFACTURER, "1"),
+                                 (props["ProductName"], props["ProductVersion"],
+                                  props["Manufacturer"], props["ALLUSERS"]))
+                self.assertEqual("{%s}" % str(UPGRADE_CODE).upper(), props["UpgradeCode"])
+                self.assertEqual(name_uuid("ProductCode", version), props["ProductCode"])
+                summary = sh("msiinfo", "suminfo", msi).decode()
+                self.assertIn("Template: x64;1033\n", summary)
+                self.assertIn("Revision number (UUID): %s\n" % name_uuid("PackageCode", version),
+                              summary)
+        self.assertIn("WIX_DOWNGRADE_DETECTED", msi_table(self.MSI, "Property")["SecureCustomProperties"])
+
+    def installed(self, folder):
+        """The plug-in's files found in a folder of the prefix."""
+        return {p for p in ZIP_FILES if os.path.isfile(
+            os.path.join(on_c(folder), p.split("/", 1)[1]))}
+
+    def registered(self):
+        """(DisplayVersion, Publisher) of each product named tarvik in
+        Programs and Features."""
+        _, out = wine("reg", "query", UNINSTALL_KEY, "/s")
+        found = []
+        for block in re.split(r"\r?\n\s*\r?\n", out.decode(errors="replace")):
+            values = dict(re.findall(r"^[ \t]+(\w+)[ \t]+REG_\w+[ \t]*(.*?)\r?$", block, re.M))
+            if values.get("DisplayName") == "tarvik":
+                found.append((values.get("DisplayVersion"), values.get("Publisher")))
+        return found
+
+    def msiexec(self, *args):
+        return wine("msiexec", *args, "/qn")[0]
+
+    def test_msiexec_installs_upgrades_refuses_a_downgrade_and_uninstalls_cleanly(self):
+        started = time.monotonic()
+        everything = set(ZIP_FILES)
+        steps = (
+            # (what, msiexec arguments, exit status 0?, registered, folder, files there)
+            ("install", ("/i", self.MSI), True, [VERSION], self.DEFAULT_DIR, everything),
+            ("upgrade", ("/i", self.NEWER), True, [self.newer], self.DEFAULT_DIR, everything),
+            ("downgrade", ("/i", self.MSI), False, [self.newer], self.DEFAULT_DIR, everything),
+            ("uninstall", ("/x", self.NEWER), True, [], self.DEFAULT_DIR, set()),
+            ("install elsewhere", ("/i", self.MSI, "INSTALLDIR=" + self.AGENT_DIR), True,
+             [VERSION], self.AGENT_DIR, everything),
+            ("upgrade elsewhere", ("/i", self.NEWER), True, [self.newer], self.AGENT_DIR, everything),
+            ("uninstall elsewhere", ("/x", self.NEWER), True, [], self.AGENT_DIR, set()),
+        )
+        for what, args, succeeds, versions, folder, files in steps:
+            with self.subTest(what):
+                status = self.msiexec(*args)
+                self.assertEqual(succeeds, status == 0, status)
+                self.assertEqual([(v, MANUFACTURER) for v in versions], self.registered())
+                self.assertEqual(files, self.installed(folder))
+                if files:
+                    self.assertEqual((0, META), wine(folder + "\\plugin_tarvik.exe", "--meta"))
+                if "elsewhere" in what:
+                    self.assertFalse(os.path.exists(on_c(self.DEFAULT_DIR)))
+        # Nothing of the product is left: no folder, at either place, and no key.
+        self.assertFalse(os.path.exists(on_c("C:\\Program Files\\tarvik")))
+        self.assertFalse(os.path.exists(on_c(self.AGENT_DIR)))
+        self.assertNotEqual(0, wine("reg", "query", "HKLM\\Software\\tarvik")[0])
+        sys.stderr.write("msiexec under Wine: %.1f s\n" % (time.monotonic() - started))
+
+
+# The signing step, with a throwaway CA and code-signing key made here.
+# No timestamp server is named: a test never leaves the machine.
+SIGN_PASSWORD = "s3cret with spaces, $HOME and \"quotes\""
+
+
+def make_signing_key(into):
+    """A CA and a code-signing key it certifies, as PEM and PKCS#12 files."""
+    ca, ca_key, key, csr, cert, ext, p12 = (os.path.join(into, n) for n in (
+        "ca.pem", "ca.key", "sign.key", "sign.csr", "sign.pem", "sign.ext", "sign.p12"))
+    sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out", ca,
+       "-days", "2", "-subj", "/CN=tarvik test CA",
+       "-addext", "basicConstraints=critical,CA:TRUE",
+       "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    sh("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
+       "-subj", "/CN=tarvik test signer")
+    with open(ext, "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                "extendedKeyUsage=codeSigning\n")
+    sh("openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
+       "-days", "1", "-extfile", ext, "-out", cert)
+    sh("openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-certfile", ca,
+       "-passout", "pass:" + SIGN_PASSWORD, "-out", p12)
+    return ca, p12
+
+
+def verify(path, ca):
+    """(whether the signature verifies against ca, what osslsigncode said)"""
+    run = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
+                         capture_output=True, text=True)
+    return run.returncode == 0, run.stdout
+
+
+def signing_time(epoch):
+    """The source date as osslsigncode prints a signing time."""
+    t = time.gmtime(int(epoch))
+    return "Signing time: %s %2d %s GMT" % (time.strftime("%b", t), t.tm_mday,
+                                            time.strftime("%H:%M:%S %Y", t))
+
+
+def flip_exe_byte(path, out):
+    """A copy with one byte of the code changed."""
+    import pefile
+    text = [s for s in pefile.PE(path).sections if s.Name.rstrip(b"\0") == b".text"][0]
+    data = bytearray(read(path))
+    data[text.PointerToRawData + 64] ^= 1
+    with open(out, "wb") as f:
+        f.write(data)
+
+
+def flip_msi_byte(path, out):
+    """A copy with one byte of the embedded cabinet changed."""
+    import olefile
+    shutil.copy(path, out)
+    with olefile.OleFileIO(out, write_mode=True) as ole:
+        name = max(ole.listdir(streams=True, storages=False), key=ole.get_size)
+        data = bytearray(ole.openstream(name).read())
+        data[len(data) // 2] ^= 1
+        ole.write_stream(name, bytes(data))
+
+
+@unittest.skipUnless(KIND == "zip", "the Windows build only")
+class Signing(unittest.TestCase):
+    def test_unsigned_by_default(self):
+        import pefile
+        security = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+        self.assertEqual(0, pefile.PE(EXE).OPTIONAL_HEADER.DATA_DIRECTORY[security].Size)
+        self.assertNotIn("DigitalSignature", str(sh("msiinfo", "streams", msi_beside(PACKAGE))))
+
+    def test_a_throwaway_key_signs_the_exe_and_the_msi_and_both_verify(self):
+        work = tempfile.mkdtemp(prefix="tarvik-sign-")
+        try:
+            ca, p12 = make_signing_key(work)
+            env = dict(os.environ, TARVIK_SIGN_PKCS12=p12, TARVIK_SIGN_PASSWORD=SIGN_PASSWORD,
+                       SOURCE_DATE_EPOCH=source_date() or "0")
+            env.pop("TARVIK_SIGN_TIMESTAMP_URL", None)
+            built = []
+            for out in ("one", "two"):
+                package, sums = make_package(BUILD_DIR, os.path.join(work, out), env=env)
+                built.append((read(package), read(msi_beside(package)), read(sums)))
+            for name, first, second in zip((".zip", ".msi", "SHA256SUMS"), *built):
+                self.assertTrue(first == second, name + " differs between two signed builds")
+            sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=os.path.dirname(sums))
+
+            exe = os.path.join(work, "plugin_tarvik.exe")
+            with zipfile.ZipFile(package) as z, open(exe, "wb") as f:
+                f.write(z.read("plugin_tarvik/plugin_tarvik.exe"))
+            msi = msi_beside(package)
+            for path, flip in ((exe, flip_exe_byte), (msi, flip_msi_byte)):
+                with self.subTest(os.path.basename(path)):
+                    good, said = verify(path, ca)
+                    self.assertTrue(good, said)
+                    self.assertIn(signing_time(env["SOURCE_DATE_EPOCH"]), said)
+                    flip(path, path + ".changed")
+                    self.assertFalse(verify(path + ".changed", ca)[0])
+            self.assertEqual((0, META), wine(exe, "--meta"))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
 def source_files():
     """The source tree as git sees it (tracked and new files, none ignored)."""
     try:
@@ -259,10 +549,11 @@ class Reproducible(unittest.TestCase):
                 sh("cmake", "--build", build, "-j", str(os.cpu_count() or 2), env=env)
                 package, sums = make_package(build, os.path.join(build, "packages"))
                 exe = os.path.join(build, os.path.basename(EXE))
-                results.append((read(exe), read(package), read(sums)))
+                msi = read(msi_beside(package)) if KIND == "zip" else b""
+                results.append((read(exe), read(package), read(sums), msi))
         finally:
             shutil.rmtree(work, ignore_errors=True)
-        for name, first, second in zip(("executable", "package", "SHA256SUMS"), *results):
+        for name, first, second in zip(("executable", "package", "SHA256SUMS", ".msi"), *results):
             self.assertTrue(first == second, name + " differs between the two builds")
 
 
@@ -322,6 +613,7 @@ class FromAnySource(unittest.TestCase):
 
 if __name__ == "__main__":
     prog = unittest.main(exit=False, verbosity=2)
+    wine_drop()
     shutil.rmtree(UNPACKED, ignore_errors=True)
     res = prog.result
     if res.wasSuccessful() and res.testsRun and len(res.skipped) == res.testsRun:
