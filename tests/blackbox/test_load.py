@@ -16,7 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import lighttpd
 import peers
-from tarvik import UNDER_WINE, Case, main, validated
+from tarvik import TARGET, Case, main, validated
 
 MOCK_DNS = "load.test=192.0.2.7,2001:db8::7;other.test=192.0.2.8"
 CONNECTIONS = 32
@@ -48,8 +48,7 @@ def dns_ok(doc):
 
 
 @unittest.skipUnless(lighttpd.available(), "lighttpd is not installed")
-@unittest.skipIf(UNDER_WINE, "with 32 Wine processes starting at once, Wine itself fails about one "
-                 "start in a thousand (exit 1, no output); the load runs against the Linux build")
+@unittest.skipIf(TARGET.no_load, TARGET.no_load)
 class Load(Case):
     @classmethod
     def setUpClass(cls):
