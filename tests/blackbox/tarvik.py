@@ -74,6 +74,8 @@ TARGETS = {t.name: t for t in (
 )}
 TARGET = TARGETS[os.environ.get("TARVIK_TARGET", "linux")]
 PLATFORM = TARGET.system
+# The namespace suite gives Wine a prefix and a server of the namespace's
+# own, and knows how Wine's adapter table differs.
 UNDER_WINE = TARGET.name == "windows"
 # A suite fails when more runs than this needed a second start.
 MAX_RETRIES = 2
