@@ -63,11 +63,18 @@ else()
   set(CPACK_PACKAGE_DESCRIPTION
       "The host agent runs /opt/tarvik/plugins/plugin_tarvik/plugin_tarvik once\nper request as a CGI program. It answers interface, DNS, TCP and HTTP\nchecks as JSON and serves one self-contained HTML page.")
   # libstdc++ and libgcc are linked in; only the C library is needed.
+  # dpkg-shlibdeps reads this machine's package database, which knows no C
+  # library of a cross build's architecture; there the fixed line names the
+  # newest symbol version the executable takes from it (GLIBC_2.34).
   find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
-  if(DPKG_SHLIBDEPS)
+  if(DPKG_SHLIBDEPS AND NOT CMAKE_CROSSCOMPILING)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
+  endif()
+  # dpkg names the build machine's architecture; a cross build names its own.
+  if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
   endif()
   set(PACKAGE_KIND deb)
 
@@ -111,5 +118,5 @@ if(BUILD_TESTING AND NOT TARVIK_SANITIZE AND NOT TARVIK_FUZZ)
   add_test(NAME package
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/tests/release/test_package.py)
   set_tests_properties(package PROPERTIES TIMEOUT 900 RUN_SERIAL ON SKIP_RETURN_CODE 77
-    ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};KIND=${PACKAGE_KIND};CPACK=${CPACK_PROGRAM};VERSION=${PROJECT_VERSION};EXE=$<TARGET_FILE:plugin_tarvik>;SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR};TOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}")
+    ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};KIND=${PACKAGE_KIND};DEB_ARCH=${CPACK_DEBIAN_PACKAGE_ARCHITECTURE};CPACK=${CPACK_PROGRAM};VERSION=${PROJECT_VERSION};EXE=$<TARGET_FILE:plugin_tarvik>;SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR};TOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}")
 endif()

@@ -3,8 +3,10 @@
 # stand-in, serving EXE at /plugin_tarvik and /plugins.
 #   host/serve-lighttpd.sh EXE PORT
 # MORV_PASSWORD and the TARVIK_MOCK_* hooks, when set in this script's
-# environment, are handed to the plug-in. An EXE ending in .exe runs
-# under Wine.
+# environment, are handed to the plug-in. TARVIK_LAUNCHER, when set, is
+# the command EXE runs through (an emulator and its arguments, such as
+# "qemu-aarch64 -L /usr/aarch64-linux-gnu"; empty for none); unset, an EXE
+# ending in .exe runs under Wine.
 set -eu
 [ $# -eq 2 ] || { echo "usage: $0 EXE PORT" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,10 +22,27 @@ stop() {
 trap stop EXIT
 trap 'exit 143' INT TERM
 
+launcher=${TARVIK_LAUNCHER-}
+if [ -z "${TARVIK_LAUNCHER+set}" ]; then
+  case "$exe" in
+    *.exe) launcher=wine ;;
+  esac
+fi
 runner=""
-case "$exe" in
-  *.exe) runner=$(command -v wine) ;;
-esac
+if [ -n "$launcher" ]; then
+  # lighttpd runs a CGI program through one interpreter path, with no
+  # arguments and no PATH: a script of the state folder's own names the
+  # launcher in full and adds its arguments.
+  runner="$state/launcher"
+  set -f
+  # shellcheck disable=SC2086
+  set -- $launcher
+  set +f
+  command=$(command -v "$1") || { echo "$0: no launcher $1" >&2; exit 2; }
+  shift
+  printf '#!/bin/sh\nexec %s %s "$@"\n' "$command" "$*" > "$runner"
+  chmod 755 "$runner"
+fi
 
 env_lines=""
 add_env() {
@@ -44,6 +63,10 @@ if [ -n "$runner" ]; then
   add_env WINEDEBUG
   add_env WINEPREFIX
   add_env HOME
+  # Debian's Wine keeps its server's socket under TMPDIR.
+  if [ -n "${TMPDIR:-}" ]; then
+    add_env TMPDIR
+  fi
 fi
 
 conf="$state/lighttpd.conf"

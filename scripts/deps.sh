@@ -37,6 +37,9 @@ need_packages() {
 BUILD_PACKAGES="cmake:cmake g++:g++ make:make python3:python3 /usr/include/gtest/gtest.h:libgtest-dev
   /usr/lib/python3/dist-packages/jsonschema/__init__.py:python3-jsonschema"
 WINDOWS_PACKAGES="x86_64-w64-mingw32-g++:g++-mingw-w64-x86-64 wine:wine /usr/lib/wine/wine64:wine64"
+ARM64_PACKAGES="aarch64-linux-gnu-g++:g++-aarch64-linux-gnu qemu-aarch64:qemu-user
+  /usr/src/googletest/CMakeLists.txt:googletest"
+CLANG_PACKAGES="clang++:clang"
 SERVE_PACKAGES="lighttpd:lighttpd curl:curl"
 # The other CGI hosts the suites run behind.
 HOSTS_PACKAGES="apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap unshare:util-linux"

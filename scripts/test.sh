@@ -1,16 +1,19 @@
 #!/bin/sh
-# Builds both platforms (Linux natively, Windows with mingw-w64) and runs
-# every test through CTest: unit tests, the black-box suites against both
-# executables (the Windows one under Wine), the host suites behind lighttpd,
+# Builds every target (Linux natively, Windows with mingw-w64, Linux arm64
+# with the aarch64 cross compiler) and runs every test through CTest: unit
+# tests, the black-box suites against each executable (the Windows one under
+# Wine, the arm64 one under qemu-aarch64), the host suites behind lighttpd,
 # Apache httpd and nginx with fcgiwrap, network-namespace, load, fault,
-# package and browser tests; then the same suites against a
-# sanitizer build, and a short pass of each fuzzer.   scripts/test.sh
+# package and browser tests; then the same suites against a sanitizer build,
+# unit and direct-run suites against a clang build, and a short pass of each
+# fuzzer.   scripts/test.sh
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 # shellcheck disable=SC2086
-need_packages $BUILD_PACKAGES $WINDOWS_PACKAGES $SERVE_PACKAGES $HOSTS_PACKAGES $NETNS_PACKAGES \
-  $BROWSER_PACKAGES $RELEASE_PACKAGES $FUZZ_PACKAGES
+need_packages $BUILD_PACKAGES $WINDOWS_PACKAGES $ARM64_PACKAGES $CLANG_PACKAGES \
+  $SERVE_PACKAGES $HOSTS_PACKAGES $NETNS_PACKAGES $BROWSER_PACKAGES $RELEASE_PACKAGES \
+  $FUZZ_PACKAGES
 
 # A Wine prefix of the test run's own, so that nobody else's Wine shares
 # (or stops) its server.
@@ -19,7 +22,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 jobs=$(nproc 2>/dev/null || echo 2)
-presets="linux windows sanitize fuzz"
+presets="linux windows arm64 sanitize clang fuzz"
 for preset in $presets; do
   echo "== $preset: build"
   cmake --preset "$preset" >/dev/null

@@ -68,6 +68,9 @@ class Server:
         for name in ("MORV_PASSWORD", "TARVIK_MOCK_IFACES", "TARVIK_MOCK_DNS",
                      "TARVIK_MOCK_TIMEOUT"):
             e.pop(name, None)
+        if exe:
+            # A wrapper starts the plug-in through the launcher itself.
+            e["TARVIK_LAUNCHER"] = ""
         e.update(env or {})
         self.proc = subprocess.Popen([front.serve, exe or RUN[-1], str(self.port)], env=e,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,

@@ -5,13 +5,12 @@ import os
 import shlex
 import shutil
 import socket
-import sys
 import tempfile
 import threading
 import time
 
 import fronts
-from tarvik import RUN, UNDER_WINE
+from tarvik import RUN, TARGET, base_env, note_retry
 
 
 def read_head(conn, limit=65536):
@@ -107,13 +106,12 @@ def closed_port():
 
 class RecordedServer(fronts.Server):
     """A CGI web server (lighttpd unless front says otherwise) in front of a
-    shell wrapper that runs the real plug-in (under
-    Wine on the Windows build) and appends its exit status and its standard
-    error to files, so that a test sees how every run behind the server
-    ended. With capture, the wrapper keeps a copy of every reply, and under
-    Wine runs once more a run that Wine itself failed to start (exit 1, no
-    output, nothing or only Wine's client error on stderr); stop() says how
-    many.
+    shell wrapper that runs the real plug-in (through the target's launcher)
+    and appends its exit status and its standard error to files, so that a
+    test sees how every run behind the server ended. With capture, the
+    wrapper keeps a copy of every reply, and runs once more a run that the
+    launcher itself failed to start (the target's start_error, in shell);
+    stop() counts them with the suite's.
     """
 
     def __init__(self, env=None, capture=False, front=fronts.LIGHTTPD):
@@ -130,15 +128,10 @@ class RecordedServer(fronts.Server):
         # the reply began; the trap keeps the wrapper waiting for the
         # plug-in, which itself only finds its output pipe closed.
         lines = ["#!/bin/sh", "trap : TERM", "echo $$ >>%s" % shlex.quote(self.starts_file)]
-        if UNDER_WINE:
+        if TARGET.env:
             # The servers give a CGI program little or no environment of
             # their own.
-            keep = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-                    "HOME": os.environ.get("HOME", "/root"),
-                    "WINEDEBUG": "-all",
-                    "WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml=")}
-            keep["WINEPREFIX"] = os.environ.get("WINEPREFIX", os.path.join(keep["HOME"], ".wine"))
-            lines += ["export %s=%s" % (k, shlex.quote(v)) for k, v in keep.items()]
+            lines += ["export %s=%s" % (k, shlex.quote(v)) for k, v in base_env().items()]
         run = "%s 2>>%s" % (" ".join(map(shlex.quote, cmd)), shlex.quote(self.stderr_file))
         if capture:
             # Each reply also lands in a file of its own, byte for byte.
@@ -147,9 +140,11 @@ class RecordedServer(fronts.Server):
                       'err=$(%s %s)' % (mktemp, shlex.quote(self.dir + "/err.XXXXXX")),
                       'run() { %s >"$out" 2>"$err"; }' % " ".join(map(shlex.quote, cmd)),
                       'run; rc=$?']
-            if UNDER_WINE:
-                lines += ['if [ $rc = 1 ] && [ ! -s "$out" ] && { [ ! -s "$err" ] || '
-                          '%s -q "^wine client error:" "$err"; }; then' % shutil.which("grep"),
+            if TARGET.start_error:
+                status, prefix = TARGET.start_error
+                lines += ['if [ $rc = %d ] && [ ! -s "$out" ] && { [ ! -s "$err" ] || '
+                          '[ "$(%s -c %d "$err")" = %s ]; }; then'
+                          % (status, shutil.which("head"), len(prefix), shlex.quote(prefix.decode())),
                           '  echo "$QUERY_STRING" >>%s; run; rc=$?' % shlex.quote(self.retries_file),
                           'fi']
             lines += ['%s "$err" >>%s; %s -f "$err"' % (cat, shlex.quote(self.stderr_file),
@@ -221,7 +216,6 @@ class RecordedServer(fronts.Server):
         if os.path.exists(self.retries_file):
             with open(self.retries_file) as f:
                 retried = f.read().split("\n")[:-1]
-        if retried:
-            print("\n  Wine failed to start %d run(s) behind the server, each run once more: %r"
-                  % (len(retried), retried), file=sys.stderr)
+        for query in retried:
+            note_retry(["behind the server", query])
         shutil.rmtree(self.dir, ignore_errors=True)

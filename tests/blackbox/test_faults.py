@@ -17,7 +17,7 @@ import urllib.request
 
 import fronts
 import peers
-from tarvik import JSON_HEAD, REFUSAL, RUN, UNDER_WINE, Case, base_env, main, validated
+from tarvik import JSON_HEAD, REFUSAL, RUN, TARGET, Case, base_env, main, validated
 
 ERRORS = {"unknown action", "host required", "invalid host", "port required",
           "invalid port", "url required", "invalid url"}
@@ -169,7 +169,7 @@ class OddQueries(Reply):
         rnd = random.Random(7)
         prefixes = ["", "action=", "action=dns&host=", "format=json&", "action=tcp&port=80&host=",
                     "action=http&url=http://", "action=http&url=http://127.0.0.1:%d/" % peers.closed_port()]
-        for round_ in range(6 if UNDER_WINE else 20):
+        for round_ in range(6 if TARGET.slow_start else 20):
             for prefix in prefixes:
                 tail = bytes(rnd.randrange(1, 256) for _ in range(rnd.randrange(1, 600)))
                 query = os.fsdecode(prefix.encode() + tail)

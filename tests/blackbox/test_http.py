@@ -8,7 +8,7 @@ import threading
 import time
 import urllib.parse
 
-from tarvik import UNDER_WINE, Case, free_port, main, validated
+from tarvik import TARGET, Case, free_port, main, validated
 
 HEAD_KEYS = ["ok", "action", "url", "host", "port", "path", "tls", "generated_at"]
 FAIL_KEYS = ["reachable", "connect_ms", "status", "status_text", "header_lines",
@@ -228,8 +228,7 @@ class Answers(HttpCase):
         if not ipv6_loopback():
             self.skipTest("no IPv6 loopback (::1) on this machine")
         with Peer(answer(b"HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n"), "::1") as peer:
-            reason = "IPv6 loopback (::1) is not usable under Wine here" if UNDER_WINE else None
-            doc = self.answered(peer, "/v6", reason)
+            doc = self.answered(peer, "/v6", TARGET.no_ipv6)
             self.assertEqual((301, "not_followed"), (doc["status"], doc["redirect"]))
         self.assertEqual(request(b"/v6", b"[::1]"), peer.received)
 

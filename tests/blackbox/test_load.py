@@ -16,7 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import fronts
 import peers
-from tarvik import UNDER_WINE, Case, main, validated
+from tarvik import TARGET, Case, main, validated
 
 MOCK_DNS = "load.test=192.0.2.7,2001:db8::7;other.test=192.0.2.8"
 CONNECTIONS = 32
@@ -49,8 +49,7 @@ def dns_ok(doc):
             and doc["count"] == 2)
 
 
-@unittest.skipIf(UNDER_WINE, "with 32 Wine processes starting at once, Wine itself fails about one "
-                 "start in a thousand (exit 1, no output); the load runs against the Linux build")
+@unittest.skipIf(TARGET.no_load, TARGET.no_load)
 class Load:
     @classmethod
     def setUpClass(cls):

@@ -11,7 +11,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import fronts
 import peers
-from tarvik import REFUSAL, UNDER_WINE, Case, json_reply, main, validated
+from tarvik import REFUSAL, TARGET, Case, json_reply, main, validated
 
 PW = "Kv9+Ridge"
 REFUSAL_BODY = REFUSAL.split(b"\r\n\r\n", 1)[1]
@@ -90,10 +90,10 @@ class NodePassword:
         cls.web.close()
 
     def many(self, jobs):
-        # Wine's own start-up now and then fails (exit 1, no output) when many
-        # processes start at once; four in flight keep that rare, and the
-        # server's wrapper runs such a run once more.
-        with ThreadPoolExecutor(4 if UNDER_WINE else 16) as pool:
+        # A launcher's own start-up may fail now and then when many processes
+        # start at once; the target's limit keeps that rare, and the server's
+        # wrapper runs such a run once more.
+        with ThreadPoolExecutor(TARGET.parallel) as pool:
             return list(pool.map(lambda j: send(self.server, *j), jobs))
 
     def assert_refused(self, jobs):
