@@ -1,39 +1,69 @@
-# Sourced by the serve-*.sh scripts that cannot run an interpreter for a
-# CGI program themselves.
+# Sourced by the serve-NAME.sh scripts: what every host stand-in does the
+# same way, so that a new server is one script and one configuration.
+
+# Checks the arguments (EXE PORT) and sets exe (absolute), port, a state
+# folder of the server's own, and launcher: TARVIK_LAUNCHER when set (an
+# emulator and its arguments, such as "qemu-aarch64 -L /usr/aarch64-linux-gnu";
+# empty for none), otherwise wine for an EXE ending in .exe.
+serve_setup() {
+  [ $# -eq 3 ] || { echo "usage: serve-$1.sh EXE PORT" >&2; exit 2; }
+  exe=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+  port=$3
+  [ -x "$exe" ] || { echo "serve-$1.sh: $exe is not an executable" >&2; exit 2; }
+  state=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-$1.XXXXXX")
+  launcher=${TARVIK_LAUNCHER-}
+  if [ -z "${TARVIK_LAUNCHER+set}" ]; then
+    case "$exe" in
+      *.exe) launcher=wine ;;
+    esac
+  fi
+  if under_wine; then
+    # Wine reads the environment's bytes in the locale's character set.
+    export WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$HOME/.wine}" LANG=C.UTF-8
+  fi
+}
+
+under_wine() {
+  case "${launcher%% *}" in
+    wine | */wine) return 0 ;;
+  esac
+  return 1
+}
 
 # The names of the variables that this script's environment hands to the
 # plug-in: the node password and the test hooks when set, and what Wine
-# needs when EXE runs under it.
+# needs when EXE runs under it (Debian's Wine keeps its server's socket
+# under TMPDIR: without it a second server would start on the prefix).
 handed_names() {
   for name in MORV_PASSWORD TARVIK_MOCK_IFACES TARVIK_MOCK_DNS TARVIK_MOCK_TIMEOUT; do
     if eval "[ \"\${$name+set}\" = set ]"; then
       echo "$name"
     fi
   done
-  case "$1" in
-    *.exe) echo LANG WINEDEBUG WINEPREFIX HOME ;;
-  esac
+  if under_wine; then
+    echo LANG WINEDEBUG WINEPREFIX HOME
+    [ -z "${TMPDIR:-}" ] || echo TMPDIR
+  fi
 }
 
-# Sets what Wine needs in this environment, when EXE runs under it.
-wine_environment() {
-  case "$1" in
-    *.exe)
-      # Wine reads the environment's bytes in the locale's character set.
-      export WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$HOME/.wine}" LANG=C.UTF-8 ;;
-  esac
-}
-
-# The program the server starts for EXE: EXE itself, or for a Windows build
-# a script in STATE that runs it under Wine.
+# The program the server starts: EXE itself, or, with a launcher, a script
+# in the state folder that runs EXE through it. Servers start a CGI program
+# with no arguments and little or no PATH, so the script names the launcher
+# in full.
 cgi_program() {
-  case "$1" in
-    *.exe)
-      printf '#!/bin/sh\nexec %s %s\n' "$(command -v wine)" "$1" > "$2/plugin_tarvik"
-      chmod 755 "$2/plugin_tarvik"
-      echo "$2/plugin_tarvik" ;;
-    *) echo "$1" ;;
-  esac
+  if [ -z "$launcher" ]; then
+    echo "$exe"
+    return
+  fi
+  set -f
+  # shellcheck disable=SC2086
+  set -- $launcher
+  set +f
+  command=$(command -v "$1") || { echo "no launcher $1" >&2; exit 2; }
+  shift
+  printf '#!/bin/sh\nexec %s %s %s\n' "$command" "$*" "$exe" > "$state/plugin_tarvik"
+  chmod 755 "$state/plugin_tarvik"
+  echo "$state/plugin_tarvik"
 }
 
 # Started as root, Apache and nginx hand their work to another user and

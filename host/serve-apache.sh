@@ -3,15 +3,14 @@
 # host agent stand-in, serving EXE at /plugin_tarvik and /plugins.
 #   host/serve-apache.sh EXE PORT
 # MORV_PASSWORD and the TARVIK_MOCK_* hooks, when set in this script's
-# environment, are handed to the plug-in. An EXE ending in .exe runs
-# under Wine.
+# environment, are handed to the plug-in. TARVIK_LAUNCHER, when set, is
+# the command EXE runs through (an emulator and its arguments, such as
+# "qemu-aarch64 -L /usr/aarch64-linux-gnu"; empty for none); unset, an EXE
+# ending in .exe runs under Wine.
 set -eu
-[ $# -eq 2 ] || { echo "usage: $0 EXE PORT" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
-exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-port=$2
-[ -x "$exe" ] || { echo "$0: $exe is not an executable" >&2; exit 2; }
-state=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-apache.XXXXXX")
+. "$here/common.sh"
+serve_setup apache "$@"
 pid=""
 stop() {
   [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
@@ -20,11 +19,9 @@ stop() {
 trap stop EXIT
 trap 'exit 143' INT TERM
 
-. "$here/common.sh"
-wine_environment "$exe"
-cgi=$(cgi_program "$exe" "$state")
+cgi=$(cgi_program)
 env_lines=""
-for name in $(handed_names "$exe"); do
+for name in $(handed_names); do
   env_lines="${env_lines}PassEnv $name
 "
 done

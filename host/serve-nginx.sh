@@ -3,15 +3,14 @@
 # stand-in, with fcgiwrap starting EXE for /plugin_tarvik and /plugins.
 #   host/serve-nginx.sh EXE PORT
 # MORV_PASSWORD and the TARVIK_MOCK_* hooks, when set in this script's
-# environment, are handed to the plug-in. An EXE ending in .exe runs
-# under Wine.
+# environment, are handed to the plug-in. TARVIK_LAUNCHER, when set, is
+# the command EXE runs through (an emulator and its arguments, such as
+# "qemu-aarch64 -L /usr/aarch64-linux-gnu"; empty for none); unset, an EXE
+# ending in .exe runs under Wine.
 set -eu
-[ $# -eq 2 ] || { echo "usage: $0 EXE PORT" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
-exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-port=$2
-[ -x "$exe" ] || { echo "$0: $exe is not an executable" >&2; exit 2; }
-state=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-nginx.XXXXXX")
+. "$here/common.sh"
+serve_setup nginx "$@"
 pid=""
 wrap=""
 stop() {
@@ -23,15 +22,13 @@ stop() {
 trap stop EXIT
 trap 'exit 143' INT TERM
 
-. "$here/common.sh"
-wine_environment "$exe"
-cgi=$(cgi_program "$exe" "$state")
+cgi=$(cgi_program)
 
 # fcgiwrap copies its own environment into every program it starts, so it
 # starts with nothing but what the plug-in needs; several workers let
 # requests run side by side.
 set -- PATH=/usr/bin:/bin
-for name in $(handed_names "$exe"); do
+for name in $(handed_names); do
   eval "set -- \"\$@\" \"$name=\$$name\""
 done
 as_user=$(as_ordinary_user)
