@@ -574,22 +574,11 @@ class Reproducible(unittest.TestCase):
                 for path in source_files():
                     os.makedirs(os.path.dirname(os.path.join(source, path)), exist_ok=True)
                     shutil.copy2(os.path.join(SOURCE_DIR, path), os.path.join(source, path))
-                build = os.path.join(source, "out")
-                configure = ["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-                             "-DBUILD_TESTING=OFF"]
-                if TOOLCHAIN:
-                    configure.append("-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(
-                        source, os.path.relpath(TOOLCHAIN, SOURCE_DIR)))
                 if KIND == "deb" and results:
                     # Distributions' flags may carry another fortify level;
                     # the build sets its own, to the same bytes.
                     env = dict(env, CXXFLAGS="-D_FORTIFY_SOURCE=3")
-                sh(*configure, env=env)
-                sh("cmake", "--build", build, "-j", str(os.cpu_count() or 2), env=env)
-                package, sums = make_package(build, os.path.join(build, "packages"))
-                exe = os.path.join(build, os.path.basename(EXE))
-                msi = read(msi_beside(package)) if KIND == "zip" else b""
-                results.append((read(exe), read(package), read(sums), msi))
+                results.append(build_source(source, env)[0])
         finally:
             shutil.rmtree(work, ignore_errors=True)
         for name, first, second in zip(("executable", "package", "SHA256SUMS", ".msi"), *results):
@@ -598,8 +587,8 @@ class Reproducible(unittest.TestCase):
 
 def build_source(source, env):
     """Configures, builds and packages the tree in source, in source/out:
-    the bytes of the executable, the package and SHA256SUMS, and what
-    configuring printed."""
+    the bytes of the executable, the package, SHA256SUMS and the .msi (empty
+    but on Windows), and what configuring printed."""
     build = os.path.join(source, "out")
     configure = ["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
                  "-DBUILD_TESTING=OFF"]
@@ -609,7 +598,8 @@ def build_source(source, env):
     said = sh(*configure, env=env).decode()
     sh("cmake", "--build", build, "-j", str(os.cpu_count() or 2), env=env)
     package, sums = make_package(build, os.path.join(build, "packages"))
-    return (read(os.path.join(build, os.path.basename(EXE))), read(package), read(sums)), said
+    msi = read(msi_beside(package)) if KIND == "zip" else b""
+    return (read(os.path.join(build, os.path.basename(EXE))), read(package), read(sums), msi), said
 
 
 class FromAnySource(unittest.TestCase):
@@ -646,7 +636,8 @@ class FromAnySource(unittest.TestCase):
         self.assertIn("Source date: %s, from the commit time git archive wrote" % commit_time,
                       said_archive)
         self.assertIn("Source date: %s, from the last commit" % commit_time, said_clone)
-        for name, a, c in zip(("executable", "package", "SHA256SUMS"), from_archive, from_clone):
+        for name, a, c in zip(("executable", "package", "SHA256SUMS", ".msi"), from_archive,
+                              from_clone):
             self.assertTrue(a == c, name + " differs between the archive's and the clone's build")
 
 
