@@ -2,7 +2,7 @@
 # same way, so that a new server is one script and one configuration.
 
 # Checks the arguments (EXE PORT) and sets exe (absolute), port, a state
-# folder of the server's own, and launcher: TARVIK_LAUNCHER when set (an
+# folder of the server's own (removed on the way out), and launcher: TARVIK_LAUNCHER when set (an
 # emulator and its arguments, such as "qemu-aarch64 -L /usr/aarch64-linux-gnu";
 # empty for none), otherwise wine for an EXE ending in .exe.
 serve_setup() {
@@ -11,6 +11,10 @@ serve_setup() {
   port=$3
   [ -x "$exe" ] || { echo "serve-$1.sh: $exe is not an executable" >&2; exit 2; }
   state=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-$1.XXXXXX")
+  pid=""
+  wrap=""
+  trap serve_stop EXIT
+  trap 'exit 143' INT TERM
   launcher=${TARVIK_LAUNCHER-}
   if [ -z "${TARVIK_LAUNCHER+set}" ]; then
     case "$exe" in
@@ -21,6 +25,14 @@ serve_setup() {
     # Wine reads the environment's bytes in the locale's character set.
     export WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$HOME/.wine}" LANG=C.UTF-8
   fi
+}
+
+# Every way out stops the server (pid) and the process group that wrap
+# leads, where set, and removes the state folder.
+serve_stop() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  [ -n "$wrap" ] && kill -- "-$wrap" 2>/dev/null || true
+  rm -rf "$state"
 }
 
 under_wine() {

@@ -11,14 +11,6 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 serve_setup lighttpd "$@"
-pid=""
-stop() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
-  rm -rf "$state"
-}
-trap stop EXIT
-trap 'exit 143' INT TERM
-
 cgi=$(cgi_program)
 env_lines=""
 add_env() {

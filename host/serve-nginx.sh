@@ -11,17 +11,6 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 serve_setup nginx "$@"
-pid=""
-wrap=""
-stop() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
-  # fcgiwrap's workers outlive their parent: the whole group goes.
-  [ -n "$wrap" ] && kill -- "-$wrap" 2>/dev/null || true
-  rm -rf "$state"
-}
-trap stop EXIT
-trap 'exit 143' INT TERM
-
 cgi=$(cgi_program)
 
 # fcgiwrap copies its own environment into every program it starts, so it
@@ -36,6 +25,8 @@ as_user=$(as_ordinary_user)
 sed -e "s|@PORT@|$port|" -e "s|@DOCROOT@|$here/www|" -e "s|@STATE@|$state|g" \
     -e "s|@EXE@|$cgi|g" "$here/nginx.conf.in" > "$state/nginx.conf"
 $as_user nginx -q -t -p "$state" -c "$state/nginx.conf" -e "$state/error.log"
+# fcgiwrap's workers outlive their parent: setsid makes it lead a group
+# that stops as a whole.
 setsid $as_user env -i "$@" "$(command -v fcgiwrap)" -c 8 -s "unix:$state/fcgiwrap.sock" &
 wrap=$!
 $as_user nginx -p "$state" -c "$state/nginx.conf" -e "$state/error.log" &
