@@ -25,8 +25,7 @@ import unittest
 import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 
-import peers
-from tarvik import JSON_HEAD, ROOT, RUN, TARGET, base_env, main, run_argv, validated
+from harness import peers, JSON_HEAD, ROOT, RUN, TARGET, base_env, main, run_argv, validated
 
 SEED = 20261209
 LINUX = os.environ.get("TARVIK_LINUX_EXE", os.path.join(ROOT, "build/linux/plugin_tarvik"))

@@ -3,7 +3,7 @@ timeout, mock hits and misses, the record cap and the exact document."""
 import re
 import time
 
-from tarvik import Case, main
+from harness import Case, main
 
 KEYS = ["ok", "action", "host", "generated_at", "timeout_ms", "resolved", "timeout",
         "code", "latency_ms", "results", "count"]

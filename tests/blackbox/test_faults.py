@@ -15,9 +15,7 @@ import unittest
 import urllib.parse
 import urllib.request
 
-import fronts
-import peers
-from tarvik import JSON_HEAD, REFUSAL, RUN, TARGET, Case, base_env, main, validated
+from harness import fronts, peers, JSON_HEAD, REFUSAL, RUN, TARGET, Case, base_env, main, validated
 
 ERRORS = {"unknown action", "host required", "invalid host", "port required",
           "invalid port", "url required", "invalid url"}

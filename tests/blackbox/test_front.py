@@ -11,8 +11,7 @@ import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-import peers
-from tarvik import JSON_HEAD, META, REFUSAL, RUN, Case, base_env, main, validated
+from harness import peers, JSON_HEAD, META, REFUSAL, RUN, Case, base_env, main, validated
 
 PAGE_HEAD = (b"Content-Type: text/html; charset=utf-8\r\n"
              b"Cache-Control: no-store\r\n"
@@ -314,7 +313,7 @@ class PageBytes(Case):
         self.assertTrue(all(b == 10 or 32 <= b < 127 for b in body))
         # theme_head replaces the first marker (in the head, before the
         # page's own style) and theme_bridge the second (after the script).
-        from tarvik import ROOT
+        from harness import ROOT
         asset = {}
         for name in ("page_template", "theme_head", "theme_bridge"):
             with open("%s/page/%s.html" % (ROOT, name), "rb") as f:

@@ -5,8 +5,7 @@ import http.client
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-import fronts
-from tarvik import Case, main, validated
+from harness import fronts, Case, main, validated
 
 PW = "n0de pw"
 # What the servers add to a reply or use to frame it; every other header

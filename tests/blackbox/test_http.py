@@ -8,7 +8,7 @@ import threading
 import time
 import urllib.parse
 
-from tarvik import TARGET, Case, free_port, main, validated
+from harness import TARGET, Case, free_port, main, validated
 
 HEAD_KEYS = ["ok", "action", "url", "host", "port", "path", "tls", "generated_at"]
 FAIL_KEYS = ["reachable", "connect_ms", "status", "status_text", "header_lines",

@@ -4,7 +4,7 @@ import ipaddress
 import os
 import re
 
-from tarvik import PLATFORM, Case, main
+from harness import PLATFORM, Case, main
 
 KEYS = ["ok", "action", "generated_at", "count", "interfaces", "nameservers",
         "nameserver_count"]

@@ -14,9 +14,7 @@ import urllib.error
 import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
-import fronts
-import peers
-from tarvik import TARGET, Case, main, validated
+from harness import fronts, peers, TARGET, Case, main, validated
 
 MOCK_DNS = "load.test=192.0.2.7,2001:db8::7;other.test=192.0.2.8"
 CONNECTIONS = 32

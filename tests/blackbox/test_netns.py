@@ -19,7 +19,7 @@ import tempfile
 import time
 import unittest
 
-from tarvik import (JSON_HEAD, RUN, UNDER_WINE, Reply, base_env, is_root, main, run_argv,
+from harness import (JSON_HEAD, RUN, UNDER_WINE, Reply, base_env, is_root, main, run_argv,
                     validated)
 
 

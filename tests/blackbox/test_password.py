@@ -9,9 +9,7 @@ import http.client
 import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 
-import fronts
-import peers
-from tarvik import REFUSAL, TARGET, Case, json_reply, main, validated
+from harness import fronts, peers, REFUSAL, TARGET, Case, json_reply, main, validated
 
 PW = "Kv9+Ridge"
 REFUSAL_BODY = REFUSAL.split(b"\r\n\r\n", 1)[1]

@@ -5,7 +5,7 @@ import re
 import select
 import socket
 
-from tarvik import TARGET, Case, free_port, main
+from harness import TARGET, Case, free_port, main
 
 DOC = re.compile(
     rb'\{"ok":true,"action":"tcp","host":"[^"]*","port":\d+,'

@@ -12,7 +12,9 @@ import unittest
 import urllib.error
 import urllib.request
 
-from tarvik import ROOT, RUN, free_port, validated
+from .oracle import validated
+from .runner import free_port
+from .targets import ROOT, RUN
 
 
 class Front:

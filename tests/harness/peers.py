@@ -9,8 +9,9 @@ import tempfile
 import threading
 import time
 
-import fronts
-from tarvik import RUN, TARGET, base_env, note_retry
+from . import fronts
+from .runner import base_env
+from .targets import RUN, TARGET, note_retry
 
 
 def read_head(conn, limit=65536):

@@ -1,0 +1,7 @@
+"""The test harness: target rows (targets), one runner (runner), one oracle
+(oracle), front rows (fronts) and scripted peers (peers). Suites import what
+they need from here."""
+from .oracle import JSON_HEAD, META, REFUSAL, json_reply, kind_of, validated
+from .runner import Case, Reply, base_env, free_port, is_root, main, run, run_argv
+from .targets import (MAX_RETRIES, PLATFORM, ROOT, RUN, TARGET, TARGETS, UNDER_WINE,
+                      launcher_did_not_start, note_retry)
