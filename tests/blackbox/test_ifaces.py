@@ -1,15 +1,9 @@
 """The ifaces action: the mock interface table row by row, and the shape of
 the document the real adapter walk gives on this system."""
 import ipaddress
-import os
-import re
 
 from harness import PLATFORM, Case, main
 
-KEYS = ["ok", "action", "generated_at", "count", "interfaces", "nameservers",
-        "nameserver_count"]
-ROW_KEYS = ["name", "address", "family", "netmask", "broadcast", "loopback", "up", "running"]
-STAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\Z")
 
 
 def row(name, address, family=4, netmask=None, broadcast=None, loopback=False, up=False):
@@ -20,19 +14,10 @@ def row(name, address, family=4, netmask=None, broadcast=None, loopback=False, u
 class Ifaces(Case):
     def ifaces(self, env=None):
         r = self.action("action=ifaces", env=env)
-        self.assertEqual(KEYS, r.keys())
-        self.assertTrue(r.body.endswith(b"}"))
         doc = r.doc()
-        self.assertIs(True, doc["ok"])
-        self.assertEqual("ifaces", doc["action"])
-        self.assertRegex(doc["generated_at"], STAMP)
-        self.assertEqual(len(doc["interfaces"]), doc["count"])
-        self.assertEqual(len(doc["nameservers"]), doc["nameserver_count"])
-        self.assertEqual(len(set(doc["nameservers"])), len(doc["nameservers"]))
+        # Beyond the oracle's schema: each nameserver is an address.
         for ns in doc["nameservers"]:
             ipaddress.ip_address(ns)
-        for entry in doc["interfaces"]:
-            self.assertEqual(ROW_KEYS, list(entry))
         return doc
 
     def mock(self, value):

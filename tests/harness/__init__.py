@@ -5,3 +5,8 @@ from .oracle import JSON_HEAD, META, REFUSAL, json_reply, kind_of, validated
 from .runner import Case, Reply, base_env, free_port, is_root, main, run, run_argv
 from .targets import (MAX_RETRIES, PLATFORM, ROOT, RUN, TARGET, TARGETS, UNDER_WINE,
                       launcher_did_not_start, note_retry)
+
+__all__ = ["JSON_HEAD", "META", "REFUSAL", "json_reply", "kind_of", "validated", "Case", "Reply",
+           "base_env", "free_port", "is_root", "main", "run", "run_argv", "MAX_RETRIES",
+           "PLATFORM", "ROOT", "RUN", "TARGET", "TARGETS", "UNDER_WINE", "launcher_did_not_start",
+           "note_retry"]

@@ -3,6 +3,7 @@ line, and what a schema cannot say (each count is its list's length, no
 key twice, strict numbers)."""
 import json
 import os
+import re
 
 import jsonschema
 
@@ -21,6 +22,9 @@ KINDS = ("info", "ifaces", "dns", "tcp", "http", "error")
 COUNTED = {"ifaces": [("count", "interfaces"), ("nameserver_count", "nameservers")],
            "dns": [("count", "results")]}
 _validators = {}
+_schemas = {}
+# A JSON string, so that what lies between strings can be told apart.
+STRING = re.compile(r'"(?:[^"\\]|\\.)*"')
 
 
 def _is_integer(checker, instance):
@@ -49,12 +53,18 @@ StrictValidator = jsonschema.validators.extend(
     type_checker=jsonschema.Draft202012Validator.TYPE_CHECKER.redefine("integer", _is_integer))
 
 
+def _schema(kind):
+    if kind not in _schemas:
+        with open(os.path.join(SCHEMA_DIR, kind + ".schema.json"), encoding="utf-8") as f:
+            _schemas[kind] = json.load(f)
+    return _schemas[kind]
+
+
 def validator(kind):
     """The Draft 2020-12 validator of one document kind, read once from
     docs/api, with integers taken strictly."""
     if kind not in _validators:
-        with open(os.path.join(SCHEMA_DIR, kind + ".schema.json"), encoding="utf-8") as f:
-            schema = json.load(f)
+        schema = _schema(kind)
         jsonschema.Draft202012Validator.check_schema(schema)
         _validators[kind] = StrictValidator(schema)
     return _validators[kind]
@@ -93,11 +103,72 @@ def _unique_keys(pairs):
     return doc
 
 
+def _resolve(schema, root):
+    ref = schema.get("$ref", "")
+    return root["$defs"][ref[len("#/$defs/"):]] if ref.startswith("#/$defs/") else schema
+
+
+def _order_errors(node, schema, root, path="(document)"):
+    """Where an object's keys leave the order its schema's x-keyOrder gives,
+    at any depth."""
+    schema = _resolve(schema, root)
+    errors = []
+    if isinstance(node, dict):
+        order = schema.get("x-keyOrder")
+        if order:
+            ranks = [order.index(k) for k in node if k in order]
+            if ranks != sorted(ranks):
+                errors.append("%s: keys %s, not in the order %s" % (path, list(node), order))
+        for key, value in node.items():
+            sub = schema.get("properties", {}).get(key)
+            if sub is not None:
+                errors += _order_errors(value, sub, root, "%s/%s" % (path, key))
+    elif isinstance(node, list) and isinstance(schema.get("items"), dict):
+        for i, value in enumerate(node):
+            errors += _order_errors(value, schema["items"], root, "%s/%d" % (path, i))
+    return errors
+
+
+def line_end(doc, kind):
+    """What follows the closing brace: the schema's x-lineEnd, or that of
+    the one branch of its oneOf (in allOf) that the document meets; None
+    for a document that meets none."""
+    schema = _schema(kind)
+    if "x-lineEnd" in schema:
+        return schema["x-lineEnd"]
+    for part in schema.get("allOf", ()):
+        for branch in part.get("oneOf", ()):
+            if "x-lineEnd" in branch and StrictValidator(branch).is_valid(doc):
+                return branch["x-lineEnd"]
+    return None
+
+
+def layout_errors(text, doc, kind):
+    """What a schema's keywords cannot check: the key order (x-keyOrder),
+    no white space between tokens, and the line end (x-lineEnd)."""
+    errors = _order_errors(doc, _schema(kind), _schema(kind))
+    end = line_end(doc, kind)
+    if end is None:
+        errors.append("(document): meets no branch that gives its line end")
+    elif not text.endswith("}" + end):
+        errors.append("(document): ends %r, not the brace and %r" % (text[-3:], end))
+    elif re.search(r"\s", STRING.sub("", text[:len(text) - len(end)])):
+        errors.append("(document): white space between tokens")
+    return errors
+
+
+def written(doc, kind=None):
+    """doc as the plug-in writes it: compact, keys as given, with the line
+    end its schema calls for."""
+    return json.dumps(doc, separators=(",", ":")) + (line_end(doc, kind or kind_of(doc)) or "")
+
+
 def validated(body, kind=None):
     """Parses one JSON document (bytes or str), checks it against its schema
-    (kind None: deduced from the document), that no key appears twice and
-    that each count matches its list, and returns the parsed dict. Raises
-    AssertionError naming every violation."""
+    (kind None: deduced from the document), that no key appears twice, that
+    each count matches its list, and its layout (key order, no white space,
+    line end), and returns the parsed dict. Raises AssertionError naming
+    every violation."""
     # Texts pass through byte for byte, so a body need not be UTF-8.
     text = body.decode("utf-8", "surrogateescape") if isinstance(body, (bytes, bytearray)) else body
     try:
@@ -114,6 +185,7 @@ def validated(body, kind=None):
         for count, items in COUNTED.get(kind, ()):
             if doc[count] != len(doc[items]):
                 lines.append("%s: %r, but %s holds %d" % (count, doc[count], items, len(doc[items])))
+        lines += layout_errors(text, doc, kind)
     if lines:
         raise AssertionError("%s document breaks %s.schema.json:\n  %s\n%s"
                              % (kind, kind, "\n  ".join(lines), text[:600]))
