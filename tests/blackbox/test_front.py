@@ -296,18 +296,11 @@ class PageBytes(Case):
     def test_page(self):
         r = self.call("")
         self.assertTrue(r.out.startswith(PAGE_HEAD))
-        self.assertEqual(301, len(PAGE_HEAD))
         body = r.out[len(PAGE_HEAD):]
         for bad in (b"\x00", b"\x01", b"\x02", b"\r"):
             self.assertNotIn(bad, body)
         self.assertTrue(body.endswith(b"</body></html>\n"))
         self.assertTrue(body.startswith(b"<!DOCTYPE html>"))
-        for ident in [b"srcPill", b"thBtn", b"rfBtn", b"kpis", b"ifrows", b"ifEmpty",
-                      b"nsList", b"tabDns", b"tabTcp", b"tabHttp", b"inp", b"port",
-                      b"goBtn", b"tabNote", b"resBox", b"resState", b"resTag", b"resKv",
-                      b"resNote", b"spark", b"histCount", b"hist"]:
-            with self.subTest(id=ident):
-                self.assertRegex(body, rb'id="' + ident + rb'"')
         self.assertTrue(all(b == 10 or 32 <= b < 127 for b in body))
         # theme_head replaces the first marker (in the head, before the
         # page's own style) and theme_bridge the second (after the script).

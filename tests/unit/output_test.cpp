@@ -43,10 +43,6 @@ TEST(ErrJson, WholeReply)
               captured(err_json, "unknown action"));
 }
 
-TEST(JsonHead, Is107Bytes)
-{
-    EXPECT_EQ(107u, std::string(JSON_HEAD).size());
-}
 
 TEST(UtcStamp, Format)
 {
