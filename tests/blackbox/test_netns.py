@@ -19,8 +19,8 @@ import tempfile
 import time
 import unittest
 
-from harness import (JSON_HEAD, RUN, UNDER_WINE, Reply, base_env, is_root, main, run_argv,
-                    validated)
+from harness import (JSON_HEAD, RUN, TARGET, UNDER_WINE, Reply, base_env, is_root, main,
+                     run_argv, validated)
 
 
 def sbin(name):
@@ -33,7 +33,6 @@ NFT = sbin("nft")
 # The wineserver that goes with the wine that runs the executable.
 WINESERVER = (shutil.which(os.path.join(os.path.dirname(shutil.which(RUN[0]) or ""), "wineserver"))
               or shutil.which("wineserver")) if UNDER_WINE else None
-WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=", "LANG": "C.UTF-8"}
 
 
 def why_not():
@@ -174,7 +173,7 @@ class Namespace:
         starts those services, which would inherit and hold open that run's
         pipes: a warm-up run with no pipes does it before anything is timed."""
         self.prefix = tempfile.mkdtemp(prefix="tarvik-netns-wine-")
-        self.env.update(WINE_ENV, WINEPREFIX=self.prefix)
+        self.env.update(TARGET.env, WINEPREFIX=self.prefix)
         for argv in ([WINESERVER, "-p"], RUN + ["--meta"]):
             subprocess.run(self.inside(*argv), env=self.env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

@@ -10,10 +10,14 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 RUN = shlex.split(os.environ.get("TARVIK_RUN", os.path.join(ROOT, "build/linux/plugin_tarvik")))
 
 
+# What every Wine run carries: no debug output, no offer to install .NET
+# and HTML engines into a new prefix, and the environment's bytes read as
+# UTF-8.
+WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=", "LANG": "C.UTF-8"}
+
+
 def _wine_prepare():
-    # A new prefix would otherwise offer to install .NET and HTML engines.
-    os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    os.environ["WINEDEBUG"] = "-all"
+    os.environ.update(WINE_ENV)
     # The wineserver and the helper processes that the first run of a prefix
     # starts would inherit (and hold open) that run's pipes; a persistent
     # server and a warm-up run with no pipes keep them off the tests' pipes.
@@ -65,7 +69,7 @@ TARGETS = {t.name: t for t in (
                    "in a thousand (exit 1, no output); the load runs against the Linux build",
            no_ipv6="IPv6 loopback (::1) is not usable under Wine here",
            start_error=(1, b"wine client error:"),
-           env={"WINEDEBUG": "-all", "LANG": "C.UTF-8"}, prepare=_wine_prepare),
+           env=WINE_ENV, prepare=_wine_prepare),
 )}
 TARGET = TARGETS[os.environ.get("TARVIK_TARGET", "linux")]
 PLATFORM = TARGET.system
