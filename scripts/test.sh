@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 # shellcheck disable=SC2086
 need_packages $BUILD_PACKAGES $WINDOWS_PACKAGES $ARM64_PACKAGES $CLANG_PACKAGES \
   $SERVE_PACKAGES $HOSTS_PACKAGES $NETNS_PACKAGES $BROWSER_PACKAGES $RELEASE_PACKAGES \
-  $FUZZ_PACKAGES
+  $LIMITS_PACKAGES $FUZZ_PACKAGES
 
 # A Wine prefix of the test run's own, so that nobody else's Wine shares
 # (or stops) its server.
