@@ -325,7 +325,10 @@ def preset_builds():
     for preset, exe in (("linux", "plugin_tarvik"), ("windows", "plugin_tarvik.exe"),
                         ("arm64", "plugin_tarvik")):
         tree = os.path.join(ROOT, "build", preset)
-        if preset == "linux" or os.path.isdir(tree):
+        if preset == "linux" and not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
+            subprocess.run(["cmake", "--preset", "linux"], cwd=ROOT, check=True,
+                           stdout=subprocess.DEVNULL)
+        if os.path.exists(os.path.join(tree, "CMakeCache.txt")):
             subprocess.run(["cmake", "--build", "--preset", preset, "-j", str(os.cpu_count()),
                             "--target", "plugin_tarvik"], cwd=ROOT, check=True,
                            stdout=subprocess.DEVNULL)
