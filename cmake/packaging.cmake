@@ -119,4 +119,11 @@ if(BUILD_TESTING AND NOT TARVIK_SANITIZE AND NOT TARVIK_FUZZ)
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/tests/release/test_package.py)
   set_tests_properties(package PROPERTIES TIMEOUT 900 RUN_SERIAL ON SKIP_RETURN_CODE 77
     ENVIRONMENT "BUILD_DIR=${CMAKE_BINARY_DIR};KIND=${PACKAGE_KIND};DEB_ARCH=${CPACK_DEBIAN_PACKAGE_ARCHITECTURE};CPACK=${CPACK_PROGRAM};VERSION=${PROJECT_VERSION};EXE=$<TARGET_FILE:plugin_tarvik>;SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR};TOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}")
+  # The benchmark's deterministic limits on the release binary: size,
+  # shared libraries and imports, and (natively) peak memory and system
+  # calls against the floors. Seconds; the timings stay in bench/.
+  add_test(NAME limits
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/bench/bench.py
+                   --limits $<TARGET_FILE:plugin_tarvik>)
+  set_tests_properties(limits PROPERTIES TIMEOUT 120)
 endif()

@@ -46,7 +46,9 @@ HOSTS_PACKAGES="apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap unshare:util-linux
 NETNS_PACKAGES="ip:iproute2 nft:nftables"
 BROWSER_PACKAGES="chromium:chromium node:nodejs npm:npm"
 LOAD_PACKAGES="wrk:wrk"
-BENCH_PACKAGES="hyperfine:hyperfine nc:netcat-openbsd /usr/bin/time:time"
+# The benchmark's limits, checked by the tests too.
+LIMITS_PACKAGES="cc:gcc strace:strace /usr/bin/time:time"
+BENCH_PACKAGES="$LIMITS_PACKAGES hyperfine:hyperfine nc:netcat-openbsd valgrind:valgrind"
 RELEASE_PACKAGES="lintian:lintian dpkg-buildflags:dpkg-dev /usr/lib/python3/dist-packages/pefile.py:python3-pefile"
 # The Windows Installer package and the signing step.
 RELEASE_PACKAGES="$RELEASE_PACKAGES wixl:wixl msiinfo:msitools

@@ -4,16 +4,16 @@
 # tests, the black-box suites against each executable (the Windows one under
 # Wine, the arm64 one under qemu-aarch64), the host suites behind lighttpd,
 # Apache httpd and nginx with fcgiwrap, network-namespace, load, fault,
-# package and browser tests; then the same suites against a sanitizer build,
-# unit and direct-run suites against a clang build, and a short pass of each
-# fuzzer.   scripts/test.sh
+# package, benchmark-limit and browser tests; then the same suites against a
+# sanitizer build, unit and direct-run suites against a clang build, and a
+# short pass of each fuzzer.   scripts/test.sh
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 # shellcheck disable=SC2086
 need_packages $BUILD_PACKAGES $WINDOWS_PACKAGES $ARM64_PACKAGES $CLANG_PACKAGES \
   $SERVE_PACKAGES $HOSTS_PACKAGES $NETNS_PACKAGES $BROWSER_PACKAGES $RELEASE_PACKAGES \
-  $FUZZ_PACKAGES
+  $LIMITS_PACKAGES $FUZZ_PACKAGES
 
 # A Wine prefix of the test run's own, so that nobody else's Wine shares
 # (or stops) its server.
