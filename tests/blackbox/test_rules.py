@@ -4,8 +4,11 @@ one, seeded random rows run through the target's build and the native
 build (build/linux/plugin_tarvik, or TARVIK_LINUX_EXE) too, and the two
 replies must be the same bytes once masked. A random row may name any host:
 as root they run in a network namespace of the suite's own, with nothing
-but loopback and no name server; without root with TARVIK_MOCK_TIMEOUT=1."""
+but loopback, no name server and host names looked up only in files and
+DNS; without root with TARVIK_MOCK_TIMEOUT=1."""
+import atexit
 import os
+import signal
 import sys
 import time
 import unittest
@@ -13,7 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 from harness import ROOT, RUN, TARGET, UNDER_WINE, base_env, json_reply, main, run_argv
 from harness.rules import masked, seeded, start_peers, tables, with_ports
-from test_netns import Namespace, why_not as no_namespace
+from test_netns import NSSWITCH, Namespace, stopped, why_not as no_namespace
 
 LINUX = os.environ.get("TARVIK_LINUX_EXE", os.path.join(ROOT, "build/linux/plugin_tarvik"))
 
@@ -88,8 +91,9 @@ class Rules(unittest.TestCase):
                 row.env["TARVIK_MOCK_TIMEOUT"] = "1"
             env, inside = base_env(), lambda *argv: list(argv)
         else:
-            ns = Namespace("nameserver 127.0.0.1\n")
+            ns = Namespace("nameserver 127.0.0.1\n", **{"nsswitch.conf": NSSWITCH})
             self.addCleanup(ns.close)
+            atexit.register(ns.close)
             ns.__enter__()
             if UNDER_WINE:
                 ns.start_wine()
@@ -104,4 +108,6 @@ class Rules(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    # A run stopped from outside still removes the namespace.
+    signal.signal(signal.SIGTERM, stopped)
     main()
