@@ -1,7 +1,9 @@
-"""The query rules as tables, one module per rule. A row is a request (query,
-environment, method, arguments) and the exact reply the native build gives,
-after the masking of times and milliseconds (masked). A query or reply may
-name a scripted peer as {ok}, {listener}...: the suite puts in its port.
+"""The query rules as tables, one module per rule; each buffer's capacity
+sits with the rule that reads it. A row is a request (query, environment,
+method, arguments) and the exact reply every build must give, after the
+masking of times and milliseconds (masked). A query or reply may name a
+scripted peer as {ok}, {listener}...: the suite puts in its port ({ok5}: in
+five digits, for rows whose length counts).
 
 Every row may run on every target: interface rows come from
 TARVIK_MOCK_IFACES, names from TARVIK_MOCK_DNS or a literal, or resolve with
