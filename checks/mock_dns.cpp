@@ -30,7 +30,7 @@ int mock_list_forget(struct addrinfo *head)
     return 0;
 }
 
-static int mock_port(const char *service)
+int mock_port(const char *service)
 {
     if (!service)
         return 0;

@@ -23,6 +23,9 @@ int addr_text(const struct sockaddr *sa, char *buf);
 int resolve_with_deadline(const char *host, const char *service,
                           struct addrinfo **out);
 int mock_resolve(const char *host, const char *service, struct addrinfo **out);
+// The port a mocked record carries: the service read as a number, 0 when
+// there is none or it is out of range.
+int mock_port(const char *service);
 void free_resolved(struct addrinfo *list);
 
 // Mock lists are released record by record; these remember which heads the

@@ -1,5 +1,6 @@
-"""Entry and dispatch: the meta probe, the node password, the reply kind,
-action routing and the exact bytes of the fixed replies."""
+"""Entry: the request body, the info document's time stamp, the page's
+bytes and the schemas. The meta probe, the node password and the routing
+are rows of the rule tables (tests/harness/rules)."""
 import calendar
 import os
 import re
@@ -9,7 +10,7 @@ import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-from harness import JSON_HEAD, META, REFUSAL, RUN, Case, base_env, main
+from harness import JSON_HEAD, REFUSAL, RUN, Case, base_env, main
 
 PAGE_HEAD = (b"Content-Type: text/html; charset=utf-8\r\n"
              b"Cache-Control: no-store\r\n"
@@ -19,143 +20,6 @@ PAGE_HEAD = (b"Content-Type: text/html; charset=utf-8\r\n"
              b"style-src 'unsafe-inline'; img-src data:; connect-src 'self'; "
              b"form-action 'none'; base-uri 'none'\r\n\r\n")
 PW = "S3cret pw"
-
-
-class MetaProbe(Case):
-    def test_meta_line_alone(self):
-        for args, env in [(["--meta"], {}),
-                          (["--meta"], {"MORV_PASSWORD": PW}),
-                          (["--meta", "x"], {"QUERY_STRING": "action=info"}),
-                          ([], {"QV_PLUGIN_META": "0"}),
-                          ([], {"QV_PLUGIN_META": "1", "MORV_PASSWORD": PW})]:
-            with self.subTest(args=args, env=env):
-                self.assertEqual(META, self.call(args=args, env=env).out)
-
-    def test_not_a_meta_probe(self):
-        for args, env in [(["--meta=1"], {}), (["--META"], {}), (["--metadata"], {}),
-                          (["x", "--meta"], {}), ([], {"QV_PLUGIN_META": ""})]:
-            with self.subTest(args=args, env=env):
-                r = self.call("format=json", args=args, env=env)
-                self.assertTrue(r.out.startswith(JSON_HEAD))
-
-
-class Password(Case):
-    def accepted(self, env, query="action=info"):
-        r = self.call(query, env=dict(env, MORV_PASSWORD=PW))
-        return r.out != REFUSAL
-
-    def test_sources(self):
-        enc = "S3cret+pw"
-        table = [
-            ({}, "action=info", False),
-            ({"HTTP_X_MORV_PASSWORD": PW}, "action=info", True),
-            ({"HTTP_X_MORV_PASSWORD": PW.lower()}, "action=info", False),
-            ({"HTTP_X_MORV_PASSWORD": PW + " "}, "action=info", False),
-            ({"HTTP_X_MORV_PASSWORD": "wrong"}, "action=info&pwd=" + enc, True),
-            ({"HTTP_AUTHORIZATION": "Bearer " + PW}, "action=info", True),
-            ({"HTTP_AUTHORIZATION": "   Bearer   " + PW}, "action=info", True),
-            ({"HTTP_AUTHORIZATION": PW}, "action=info", True),
-            ({"HTTP_AUTHORIZATION": "bearer " + PW}, "action=info", False),
-            ({"HTTP_AUTHORIZATION": "Bearer\t" + PW}, "action=info", False),
-            ({"HTTP_AUTHORIZATION": "Bearer " + PW + " "}, "action=info", False),
-            ({"HTTP_AUTHORIZATION": "\tBearer " + PW}, "action=info", False),
-            ({}, "action=info&pwd=" + enc, True),
-            ({}, "action=info&pwd=S3cret%20pw", True),
-            ({}, "pwd=" + enc + "&action=info", True),
-            ({}, "action=info&pwd=s3cret+pw", False),
-            ({}, "action=info&xpwd=" + enc, False),
-            ({}, "action=info&x=pwd=" + enc, False),
-            ({}, "action=info&pwd=S3cret+p", False),
-            ({}, "action=info&pwd=S3cret+pwx", False),
-        ]
-        for env, query, ok in table:
-            with self.subTest(env=env, query=query):
-                self.assertEqual(ok, self.accepted(env, query))
-
-    def test_non_ascii_passwords_compare_as_bytes(self):
-        # Same length, other characters: never equal, on either system.
-        table = [
-            ("\u5bc6\u7801", {"HTTP_X_MORV_PASSWORD": "??"}, "", False),
-            ("\u5bc6\u7801", {"HTTP_X_MORV_PASSWORD": "\u65e5\u672c"}, "", False),
-            ("\u5bc6\u7801", {"HTTP_AUTHORIZATION": "Bearer \u65e5\u672c"}, "", False),
-            ("\u5bc6\u7801", {"HTTP_X_MORV_PASSWORD": "\u5bc6\u7801"}, "", True),
-            ("p\u00e4sswort", {}, "&pwd=p%C3%A4sswort", True),
-            ("p\u00e4sswort", {}, "&pwd=p%E4sswort", False),
-            ("p\u00e4sswort", {"HTTP_AUTHORIZATION": "Bearer p\u00e4sswort"}, "", True),
-        ]
-        for secret, env, query, ok in table:
-            with self.subTest(secret=secret, env=env, query=query):
-                r = self.call("action=info" + query, env=dict(env, MORV_PASSWORD=secret))
-                self.assertEqual(ok, r.out != REFUSAL)
-
-    def test_long_query_password_is_cut_before_decoding(self):
-        long_pw = "p" * 300
-        q = "action=info&pwd=" + long_pw
-        self.assertEqual(REFUSAL, self.call(q, env={"MORV_PASSWORD": long_pw}).out)
-        r = self.call(q, env={"MORV_PASSWORD": long_pw, "HTTP_X_MORV_PASSWORD": long_pw})
-        self.assertTrue(r.out.startswith(JSON_HEAD))
-
-    def test_refusal_bytes(self):
-        r = self.call("", env={"MORV_PASSWORD": PW})
-        self.assertEqual(REFUSAL, r.out)
-        self.assertEqual(178, len(r.out))
-        self.assertEqual(REFUSAL, self.call(None, method="GET", env={"MORV_PASSWORD": PW}).out)
-
-    def test_empty_node_password_means_no_check(self):
-        r = self.call("action=info", env={"MORV_PASSWORD": ""})
-        self.assertTrue(r.out.startswith(JSON_HEAD))
-
-
-class ReplyKindAndRouting(Case):
-    def kind(self, query, method=None):
-        r = self.call(query, method=method)
-        if r.out.startswith(PAGE_HEAD):
-            return "page"
-        if r.out.startswith(b"Status: 400"):
-            return "unknown"
-        self.assertTrue(r.out.startswith(JSON_HEAD), r.out[:120])
-        doc = r.doc()
-        return "info" if "plugin" in doc else doc.get("action")
-
-    def test_table(self):
-        table = [
-            ("", None, "page"),
-            (None, None, "page"),
-            ("x=1", "GET", "page"),
-            ("ACTION=dns", "GET", "page"),
-            ("", "post", "page"),
-            ("", "HEAD", "page"),
-            ("format=json", "GET", "info"),
-            ("x=1&format=jsonp", None, "info"),
-            ("xaction=dns", None, "info"),
-            ("", "POST", "info"),
-            (None, "PUT", "info"),
-            ("action=", None, "info"),
-            ("action=%00dns", None, "info"),
-            ("action=info", None, "info"),
-            ("action=INFO", None, "info"),
-            ("action=ifaces", None, "ifaces"),
-            ("action=IFaces", None, "ifaces"),
-            ("action=dns%20", None, "unknown"),
-            ("action=nope", None, "unknown"),
-            ("action=" + "i" * 70, None, "unknown"),
-            ("action=infox", None, "unknown"),
-        ]
-        for query, method, expect in table:
-            with self.subTest(query=query, method=method):
-                self.assertEqual(expect, self.kind(query, method))
-
-    def test_actions_reach_their_handlers(self):
-        # Each handler answers its own parameter error, which proves routing.
-        for query, message in [("action=DNS", "host required"),
-                                ("action=%64ns", "host required"),
-                                ("action=tcp", "host required"),
-                                ("action=http", "url required")]:
-            with self.subTest(query=query):
-                self.error(query, message)
-
-    def test_unknown_action_bytes(self):
-        self.error("action=bogus", "unknown action")
 
 
 BODY_BUDGET = 2.0  # seconds a run waits at most for a body

@@ -310,16 +310,6 @@ class Tails(HttpCase):
                     self.assertEqual(("gone.test", 8080, "/a"),
                                      (doc["host"], doc["port"], doc["path"]))
 
-    def test_errors(self):
-        self.error("action=http", "url required")
-        self.error("action=http&url", "url required")
-        for url in ["", "HTTP://site.test/", "ftp://site.test/", "http://[]/", "http://[zz]/",
-                    "http://site.test:0/", "http://site.test:99999999999/", "http://a..b/",
-                    "http://site.test:/"]:
-            with self.subTest(url=url):
-                self.error("action=http&url=" + urllib.parse.quote(url, safe=":/[]"),
-                           "invalid url")
-
 
 if __name__ == "__main__":
     main()

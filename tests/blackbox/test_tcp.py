@@ -1,6 +1,6 @@
-"""The tcp check: parameter errors, then real connects to listeners that the
-tests open on the loopback addresses, reached through made-up names in the
-mock DNS table."""
+"""The tcp check: real connects to listeners that the tests open on the
+loopback addresses, reached through made-up names in the mock DNS table.
+Its parameters are rows of the tcp rule table (tests/harness/rules)."""
 import re
 import select
 import socket
@@ -81,42 +81,6 @@ def refuses(addr, port):
     except OSError:
         return False
     return False
-
-
-class Parameters(Case):
-    def test_errors(self):
-        table = [
-            ("action=tcp", "host required"),
-            ("action=tcp&port=80", "host required"),
-            ("action=tcp&host=a.test", "port required"),
-            ("action=tcp&host=", "port required"),
-            ("action=tcp&host=a..b", "port required"),
-            ("action=tcp&host=&port=80", "invalid host"),
-            ("action=tcp&host=a..b&port=80", "invalid host"),
-            ("action=tcp&host=a..b&port=0", "invalid host"),
-            ("action=tcp&host=a+b&port=80", "invalid host"),
-            ("action=tcp&host=%5B::1%5D&port=80", "invalid host"),
-            ("action=tcp&host=a.test&port=0", "invalid port"),
-            ("action=tcp&host=a.test&port=65536", "invalid port"),
-            ("action=tcp&host=a.test&port=abc", "invalid port"),
-            ("action=tcp&host=a.test&port=", "invalid port"),
-            ("action=tcp&host=a.test&port=-80", "invalid port"),
-            ("action=tcp&host=a.test&port=" + "0" * 18 + "80", "invalid port"),
-            ("action=tcp&host=a.test&port=99999999999", "invalid port"),
-            ("action=tcp&host=a.test&port=4294967377", "invalid port"),
-        ]
-        for query, message in table:
-            with self.subTest(query=query):
-                self.error(query, message)
-
-    def test_port_text_read_as_a_number(self):
-        # A forced resolver timeout shows the port read without connecting.
-        for text, port in [("80abc", 80), ("%20443", 443), ("+22", 22), ("00080", 80),
-                           ("65535", 65535)]:
-            with self.subTest(port=text):
-                r = self.action("action=tcp&host=A.Test&port=" + text,
-                                env={"TARVIK_MOCK_TIMEOUT": "1"})
-                self.assertEqual(("a.test", port), (r.doc()["host"], r.doc()["port"]))
 
 
 class Connects(Case):

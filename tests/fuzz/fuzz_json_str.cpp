@@ -38,17 +38,6 @@ static std::string written(const char *s)
     return out;
 }
 
-static int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Decodes a JSON string literal, stopping the run on anything invalid.
 // A \u escape must stand for one ASCII byte: a wider code point would not
 // give back the input bytes.
@@ -74,11 +63,9 @@ static std::string decode_literal(const std::string &lit)
             continue;
         }
         CHECK(i + 5 < n - 1);
-        int v = 0;
-        for (size_t k = i + 2; k < i + 6; k++) {
-            CHECK(hex_digit(lit[k]) >= 0);
-            v = v * 16 + hex_digit(lit[k]);
-        }
+        std::string hex = lit.substr(i + 2, 4);
+        CHECK(strspn(hex.c_str(), "0123456789abcdefABCDEF") == 4);
+        long v = strtol(hex.c_str(), NULL, 16);
         CHECK(v > 0 && v < 0x80);
         dec += (char)v;
         i += 6;

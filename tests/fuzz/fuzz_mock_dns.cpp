@@ -30,14 +30,6 @@ static int ref_mocked(const std::string &table, const std::string &host)
     }
 }
 
-static int ref_port(const char *service)
-{
-    if (!service)
-        return 0;
-    long v = strtol(service, NULL, 10);
-    return v >= 1 && v <= 65535 ? (int)v : 0;
-}
-
 // setenv keeps every value it was ever given, so millions of runs would
 // exhaust memory: the variable points into one buffer of ours instead,
 // rewritten in place and replaced only when it must grow.
@@ -84,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     CHECK(list != &sentinel);
-    int count = 0, port = ref_port(svc);
+    int count = 0, port = mock_port(svc);
     for (struct addrinfo *r = list; r; r = r->ai_next) {
         CHECK(++count <= MOCK_MAX_RECORDS);
         CHECK(r->ai_addr != NULL && r->ai_addr->sa_family == r->ai_family);
