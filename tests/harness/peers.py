@@ -8,13 +8,14 @@ import shlex
 import shutil
 import socket
 import struct
+import subprocess
 import tempfile
 import threading
 import time
 
 from . import fronts
 from .runner import base_env, free_port
-from .targets import RUN, TARGET, note_retry
+from .targets import ROOT, RUN, TARGET
 
 # A port just released, with nothing listening: a connect is refused at once.
 closed_port = free_port
@@ -167,6 +168,10 @@ class Peer:
     def close(self):
         self.stopping.set()
         if self.thread:
+            try:
+                self.sock.shutdown(socket.SHUT_RDWR)  # wakes the accept at once
+            except OSError:
+                pass
             self.thread.join(5)
         self.sock.close()
         for c in self.clients:
@@ -205,12 +210,11 @@ def refuses(addr, port):
 
 class RecordedServer(fronts.Server):
     """A CGI web server (lighttpd unless front says otherwise) in front of a
-    shell wrapper that runs the real plug-in (through the target's launcher)
-    and appends its exit status and its standard error to files, so that a
-    test sees how every run behind the server ended. With capture, the
-    wrapper keeps a copy of every reply, and runs once more a run that the
-    launcher itself failed to start (the target's start_error, in shell);
-    stop() counts them with the suite's.
+    shell wrapper that runs the real plug-in (through the target's launcher,
+    as host/common.sh starts it behind any front) and appends its exit status
+    and its standard error to files, so that a test sees how every run
+    behind the server ended. With capture, the wrapper keeps a copy of every
+    reply.
     """
 
     def __init__(self, env=None, capture=False, front=fronts.LIGHTTPD):
@@ -218,11 +222,14 @@ class RecordedServer(fronts.Server):
         self.starts_file = os.path.join(self.dir, "starts")
         self.status_file = os.path.join(self.dir, "status")
         self.stderr_file = os.path.join(self.dir, "stderr")
-        self.retries_file = os.path.join(self.dir, "retries")
-        for path in (self.starts_file, self.status_file, self.stderr_file, self.retries_file):
+        retries = os.path.join(self.dir, "retries")
+        for path in (self.starts_file, self.status_file, self.stderr_file, retries):
             open(path, "w").close()
-        cmd = list(RUN)
-        cmd[0] = shutil.which(cmd[0]) or cmd[0]
+        launch = os.path.join(self.dir, "launch")
+        subprocess.run(["sh", "-c", '. "$0"; exe=$1 launcher=$2; launch_script "$3"',
+                        os.path.join(ROOT, "host", "common.sh"), os.path.abspath(RUN[-1]),
+                        " ".join(RUN[:-1]), launch],
+                       env=dict(os.environ, TARVIK_RETRIES=retries), check=True)
         # lighttpd sends SIGTERM to a CGI program whose client left before
         # the reply began; the trap keeps the wrapper waiting for the
         # plug-in, which itself only finds its output pipe closed.
@@ -231,34 +238,22 @@ class RecordedServer(fronts.Server):
             # The servers give a CGI program little or no environment of
             # their own.
             lines += ["export %s=%s" % (k, shlex.quote(v)) for k, v in base_env().items()]
-        run = "%s 2>>%s" % (" ".join(map(shlex.quote, cmd)), shlex.quote(self.stderr_file))
+        run = "%s 2>>%s" % (shlex.quote(launch), shlex.quote(self.stderr_file))
+        status = 'echo "$rc $QUERY_STRING" >>%s' % shlex.quote(self.status_file)
         if capture:
             # Each reply also lands in a file of its own, byte for byte.
-            mktemp, cat = shutil.which("mktemp"), shutil.which("cat")
-            lines += ['out=$(%s %s)' % (mktemp, shlex.quote(self.dir + "/out.XXXXXX")),
-                      'err=$(%s %s)' % (mktemp, shlex.quote(self.dir + "/err.XXXXXX")),
-                      'run() { %s >"$out" 2>"$err"; }' % " ".join(map(shlex.quote, cmd)),
-                      'run; rc=$?']
-            if TARGET.start_error:
-                status, prefix = TARGET.start_error
-                lines += ['if [ $rc = %d ] && [ ! -s "$out" ] && { [ ! -s "$err" ] || '
-                          '[ "$(%s -c %d "$err")" = %s ]; }; then'
-                          % (status, shutil.which("head"), len(prefix), shlex.quote(prefix.decode())),
-                          '  echo "$QUERY_STRING" >>%s; run; rc=$?' % shlex.quote(self.retries_file),
-                          'fi']
-            lines += ['%s "$err" >>%s; %s -f "$err"' % (cat, shlex.quote(self.stderr_file),
-                                                        shutil.which("rm")),
-                      'echo "$rc $QUERY_STRING" >>%s' % shlex.quote(self.status_file),
-                      '%s "$out"' % cat]
+            lines += ['out=$(%s %s)' % (shutil.which("mktemp"),
+                                        shlex.quote(self.dir + "/out.XXXXXX")),
+                      '%s >"$out"; rc=$?' % run, status, '%s "$out"' % shutil.which("cat")]
         else:
-            lines += [run, 'echo "$? $QUERY_STRING" >>%s' % shlex.quote(self.status_file)]
+            lines += ["%s; rc=$?" % run, status]
         wrapper = os.path.join(self.dir, "plugin_tarvik")
         with open(wrapper, "w") as f:
             f.write("\n".join(lines) + "\n")
         os.chmod(wrapper, 0o755)
         env = dict(env or {}, TMPDIR=self.dir)  # the server's state, error log included
         try:
-            super().__init__(env, exe=wrapper, front=front)
+            super().__init__(env, exe=wrapper, front=front, retries=retries)
         except BaseException:
             shutil.rmtree(self.dir, ignore_errors=True)
             raise
@@ -311,10 +306,4 @@ class RecordedServer(fronts.Server):
 
     def stop(self):
         super().stop()
-        retried = []
-        if os.path.exists(self.retries_file):
-            with open(self.retries_file) as f:
-                retried = f.read().split("\n")[:-1]
-        for query in retried:
-            note_retry(["behind the server", query])
         shutil.rmtree(self.dir, ignore_errors=True)
