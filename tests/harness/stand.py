@@ -34,8 +34,8 @@ def peer_spec(text):
     name, _, spec = text.partition("=")
     kind, _, arg = spec.partition(":")
     kind, _, delay = kind.partition("+")
-    data = codecs.decode(arg, "unicode_escape").encode("latin-1")
     try:
+        data = codecs.decode(arg, "unicode_escape").encode("latin-1")
         if kind == "answer":
             return name, peers.answer(data, float(delay or 0))
         if not delay and kind in FIXED:
@@ -105,6 +105,7 @@ def main(argv=None):
         for _, p in started:
             p.close()
     return 143 if asked else 0
+
 
 if __name__ == "__main__":
     sys.exit(main())
