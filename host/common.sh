@@ -59,31 +59,54 @@ handed_names() {
 }
 
 # The program the server starts: EXE itself, or, with a launcher, a script
-# in the state folder that runs EXE through it. Servers start a CGI program
-# with no arguments and little or no PATH, so the script names the launcher
-# in full.
+# in the state folder that runs EXE through it (see launch_script).
 cgi_program() {
   if [ -z "$launcher" ]; then
     echo "$exe"
     return
   fi
+  launch_script "$state/plugin_tarvik"
+  echo "$state/plugin_tarvik"
+}
+
+# Writes to $1 a script that runs EXE through the launcher. Servers start a
+# CGI program with no arguments and little or no PATH, so the script names
+# every command in full.
+launch_script() {
+  to=$1
   set -f
   # shellcheck disable=SC2086
   set -- $launcher
   set +f
-  command=$(command -v "$1") || { echo "no launcher $1" >&2; exit 2; }
-  shift
-  if under_wine; then
-    # Wine itself now and then fails before the plug-in starts: exit 1 and
-    # no output, which the plug-in never gives (it always exits 0). Such a
-    # run is run once more, as the test harness does with a direct run.
-    printf '#!/bin/sh\nout=$(%s) || exit 1\nfor try in 1 2; do\n  %s %s %s >"$out"; rc=$?\n  [ $rc -eq 1 ] && [ ! -s "$out" ] || break\ndone\n%s "$out"; %s -f "$out"\nexit $rc\n' \
-      "$(command -v mktemp)" "$command" "$*" "$exe" "$(command -v cat)" "$(command -v rm)" > "$state/plugin_tarvik"
-  else
-    printf '#!/bin/sh\nexec %s %s %s\n' "$command" "$*" "$exe" > "$state/plugin_tarvik"
+  run=$exe
+  if [ $# -gt 0 ]; then
+    command=$(command -v "$1") || { echo "no launcher $1" >&2; exit 2; }
+    shift
+    run="$command $* $exe"
   fi
-  chmod 755 "$state/plugin_tarvik"
-  echo "$state/plugin_tarvik"
+  if under_wine; then
+    # Wine itself now and then fails before the plug-in starts: exit 1, no
+    # output, and nothing or Wine's own complaint on stderr, which the
+    # plug-in never gives (it always exits 0). Such a run is run once more
+    # and, when TARVIK_RETRIES names a file, noted there by its query, so
+    # that a test can count them.
+    printf '#!/bin/sh
+out=$(%s) && err=$(%s) || exit 1
+for try in 1 2; do
+  %s >"$out" 2>"$err"; rc=$?
+  [ $try = 1 ] && [ $rc = 1 ] && [ ! -s "$out" ] &&
+    { [ ! -s "$err" ] || [ "$(%s -c 18 "$err")" = "wine client error:" ]; } || break
+  echo "$QUERY_STRING" >>%s
+done
+%s "$err" >&2; %s "$out"; %s -f "$out" "$err"
+exit $rc
+' "$(command -v mktemp)" "$(command -v mktemp)" "$run" "$(command -v head)" \
+      "${TARVIK_RETRIES:-/dev/null}" "$(command -v cat)" "$(command -v cat)" \
+      "$(command -v rm)" > "$to"
+  else
+    printf '#!/bin/sh\nexec %s\n' "$run" > "$to"
+  fi
+  chmod 755 "$to"
 }
 
 # Started as root, Apache and nginx hand their work to another user and

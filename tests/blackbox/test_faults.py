@@ -70,16 +70,8 @@ class Reply(Case):
             self.fail("%r: %s" % (query[:80], e))
 
 
-def heard(conn):
-    """A peer's handler: the request, an answer, then whatever else the
-    client sends until it closes."""
-    data = peers.read_head(conn)
-    conn.sendall(b"HTTP/1.1 200 OK\r\nA: b\r\n\r\n")
-    while True:
-        chunk = conn.recv(65536)
-        if not chunk:
-            return data
-        data += chunk
+# A peer that answers and keeps whatever else the client sends until it closes.
+heard = peers.hold(b"HTTP/1.1 200 OK\r\nA: b\r\n\r\n")
 
 
 def spawn_reader(query, env, nbytes):

@@ -1,21 +1,13 @@
 """The http check against scripted peers that the tests run on 127.0.0.1 and
-::1. Every peer accepts one connection, records the bytes it receives and
-plays its script; each step is bounded in time."""
-import json
-import socket
-import struct
-import threading
-import time
+::1. Every peer records the bytes each connection brings and plays its
+script; each step is bounded in time."""
 import urllib.parse
 
-from harness import TARGET, Case, free_port, main, validated
+from harness import TARGET, Case, main, validated
+from harness.peers import Peer, answer, banner, closed_port, drip, hold, ipv6_loopback, reset
 
-HEAD_KEYS = ["ok", "action", "url", "host", "port", "path", "tls", "generated_at"]
 FAIL_KEYS = ["reachable", "connect_ms", "status", "status_text", "header_lines",
              "body_bytes_read", "note"]
-ANSWER_KEYS = ["reachable", "connect_ms", "status", "status_text", "header_lines",
-               "body_bytes_read", "read_ms", "headers_complete"]
-TLS_NOTE = "no TLS library: only the TCP connect to 443 was attempted"
 PAD_3000 = b"HTTP/1.1 200 OK\r\n" + b"".join(b"X-Pad: " + b"p" * 40 + b"\r\n"
                                              for _ in range(61))
 
@@ -26,144 +18,26 @@ def request(path, host):
             b"Connection: close\r\n\r\n")
 
 
-class Peer(threading.Thread):
-    def __init__(self, script, addr="127.0.0.1"):
-        super().__init__(daemon=True)
-        family = socket.AF_INET6 if ":" in addr else socket.AF_INET
-        self.sock = socket.socket(family, socket.SOCK_STREAM)
-        if family == socket.AF_INET6:
-            self.sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-        self.sock.bind((addr, 0))
-        self.sock.listen(4)
-        self.sock.settimeout(15)
-        self.port = self.sock.getsockname()[1]
-        self.script = script
-        self.received = b""
-        self.accepted = 0
-        self.reset_seen = False
-
-    def run(self):
-        try:
-            conn, _ = self.sock.accept()
-        except OSError:
-            return
-        self.accepted += 1
-        with conn:
-            conn.settimeout(10)
-            try:
-                self.script(self, conn)
-            except OSError:
-                pass
-
-    def take(self, conn, until_eof=False):
-        """Records what arrives: up to the blank line of a request, or up to
-        the end of the stream."""
-        while until_eof or b"\r\n\r\n" not in self.received:
-            data = conn.recv(4096)
-            if not data:
-                return
-            self.received += data
-
-    def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.join(20)
-        self.sock.close()
-
-
-def answer(data):
-    def script(peer, conn):
-        peer.take(conn)
-        conn.sendall(data)
-    return script
-
-
-def hold(data=b""):
-    """Answers data and then waits for the client to hang up."""
-    def script(peer, conn):
-        peer.take(conn)
-        conn.sendall(data)
-        peer.take(conn, until_eof=True)
-    return script
-
-
-def watch_hangup(data):
-    """Answers data and notes how the client hangs up: closing a socket that
-    still holds unread bytes resets the connection."""
-    def script(peer, conn):
-        peer.take(conn)
-        conn.sendall(data)
-        try:
-            peer.take(conn, until_eof=True)
-        except ConnectionResetError:
-            peer.reset_seen = True
-    return script
-
-
-def banner(data):
-    def script(peer, conn):
-        conn.sendall(data)
-        peer.take(conn)
-    return script
-
-
-def drip(data, every=0.3):
-    def script(peer, conn):
-        peer.take(conn)
-        for i in range(len(data)):
-            conn.sendall(data[i:i + 1])
-            time.sleep(every)
-    return script
-
-
-def reset(peer, conn):
-    peer.take(conn)
-    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-
-
-def wait_for_hangup(peer, conn):
-    peer.take(conn, until_eof=True)
-
-
-def ipv6_loopback():
-    try:
-        with socket.socket(socket.AF_INET6) as s:
-            s.bind(("::1", 0))
-        return True
-    except OSError:
-        return False
-
-
 class HttpCase(Case):
-    def http(self, url=None, query=None, env=None, newline=True):
+    def http(self, url=None, query=None, env=None):
         if query is None:
             query = "action=http&url=" + urllib.parse.quote(url, safe=":/[]@")
+        # The oracle has checked the document's schema, tail and layout.
         r = self.action(query, env=env)
-        doc = r.doc()
-        # The document is written compact, in the key order checked by the
-        # callers, and with the line end that its tail calls for.
-        body = json.dumps(doc, separators=(",", ":"), ensure_ascii=False).encode()
-        self.assertEqual(body + (b"\n" if newline else b""), r.body)
-        self.assertEqual(HEAD_KEYS, r.keys()[:8])
-        self.assertRegex(doc["generated_at"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
-        return r, doc
+        return r, r.doc()
 
     def answered(self, peer, path="/p", unreachable_reason=None):
-        host = "[::1]" if ":" in peer.sock.getsockname()[0] else "127.0.0.1"
+        host = "[::1]" if peer.addr == "::1" else "127.0.0.1"
         url = "http://%s:%d%s" % (host, peer.port, path)
         r, doc = self.http(url)
         if unreachable_reason and doc["reachable"] is False:
             self.skipTest(unreachable_reason)
         self.assertEqual((url, host, peer.port, path, False),
                          (doc["url"], doc["host"], doc["port"], doc["path"], doc["tls"]))
+        # A 3xx answer, and only that, says the redirect was not followed.
         redirect = doc["status"] is not None and 300 <= doc["status"] <= 399
-        self.assertEqual(HEAD_KEYS + ANSWER_KEYS + ["redirect"] * redirect, r.keys())
-        if redirect:
-            self.assertEqual("not_followed", doc["redirect"])
+        self.assertEqual(redirect, "redirect" in doc)
         self.assertIs(True, doc["reachable"])
-        self.assertEqual(0, doc["body_bytes_read"])
         self.assertGreaterEqual(doc["connect_ms"], 0)
         self.assertGreaterEqual(doc["read_ms"], 0)
         self.assertEqual(doc["status"] is None, doc["status_text"] is None)
@@ -200,17 +74,17 @@ class Answers(HttpCase):
                                   doc["headers_complete"]))
                 # None of these waits for the read budget.
                 self.assertLess(doc["read_ms"], 1500)
-            self.assertEqual(request(b"/p", b"127.0.0.1"), peer.received, name)
+            self.assertEqual([request(b"/p", b"127.0.0.1")], peer.received, name)
 
     def test_nothing_past_the_blank_line_is_taken(self):
         head = b"HTTP/1.1 200 OK\r\nA: 1\r\n\r\n"
-        for name, data, reset in [("body left in the socket", head + b"body" * 100, True),
-                                  ("nothing after the blank line", head, False)]:
-            with self.subTest(name), Peer(watch_hangup(data)) as peer:
+        for name, data, resets in [("body left in the socket", head + b"body" * 100, 1),
+                                   ("nothing after the blank line", head, 0)]:
+            with self.subTest(name), Peer(hold(data)) as peer:
                 doc = self.answered(peer)
                 self.assertEqual((200, 1, True), (doc["status"], doc["header_lines"],
                                                   doc["headers_complete"]))
-            self.assertEqual(reset, peer.reset_seen, name)
+            self.assertEqual(resets, peer.resets, name)
 
     def test_slow_peers_are_cut_by_the_read_budget(self):
         for name, script in [("never answers", hold()),
@@ -222,7 +96,7 @@ class Answers(HttpCase):
                 self.assertLessEqual(doc["read_ms"], 4500)
                 if name == "never answers":
                     self.assertEqual((None, 0), (doc["status"], doc["header_lines"]))
-            self.assertEqual(request(b"/slow", b"127.0.0.1"), peer.received)
+            self.assertEqual([request(b"/slow", b"127.0.0.1")], peer.received)
 
     def test_ipv6_peer(self):
         if not ipv6_loopback():
@@ -230,7 +104,7 @@ class Answers(HttpCase):
         with Peer(answer(b"HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\n"), "::1") as peer:
             doc = self.answered(peer, "/v6", TARGET.no_ipv6)
             self.assertEqual((301, "not_followed"), (doc["status"], doc["redirect"]))
-        self.assertEqual(request(b"/v6", b"[::1]"), peer.received)
+        self.assertEqual([request(b"/v6", b"[::1]")], peer.received)
 
     def test_request_bytes(self):
         long_path = "/" + "a" * 253 + " " + "b" * 45
@@ -252,7 +126,7 @@ class Answers(HttpCase):
                 name = host.rsplit("@", 1)[-1]
                 self.assertEqual((url, name, sent.decode(), 200),
                                  (doc["url"], doc["host"], doc["path"], doc["status"]))
-            self.assertEqual(request(sent, name.encode()), peer.received)
+            self.assertEqual([request(sent, name.encode())], peer.received)
 
     def test_path_cannot_split_the_request(self):
         table = [
@@ -267,24 +141,21 @@ class Answers(HttpCase):
                 doc = validated(r.body.decode("utf-8", "replace"))
                 self.assertEqual(("http://h:%d%s" % (peer.port, decoded), 204),
                                  (doc["url"], doc["status"]))
-            self.assertEqual(request(sent, b"h"), peer.received)
+            self.assertEqual([request(sent, b"h")], peer.received)
 
 
 class Tails(HttpCase):
     def fail_tail(self, r, doc, note, tls_note=False):
-        self.assertEqual(HEAD_KEYS + FAIL_KEYS + ["tls_note"] * tls_note, r.keys())
+        self.assertEqual(tls_note, "tls_note" in doc)
         self.assertEqual([False, None, None, None, 0, 0, note],
                          [doc[k] for k in FAIL_KEYS])
-        if tls_note:
-            self.assertEqual(TLS_NOTE, doc["tls_note"])
 
     def test_tls_target_gets_no_byte(self):
-        with Peer(wait_for_hangup) as peer:
+        with Peer(hold()) as peer:
             url = "https://127.0.0.1:%d/x?y" % peer.port
             r, doc = self.http(url)
-        self.assertEqual(1, peer.accepted)
-        self.assertEqual(b"", peer.received)
-        self.assertEqual(HEAD_KEYS + FAIL_KEYS, r.keys())
+        self.assertEqual([b""], peer.received)
+        self.assertNotIn("tls_note", doc)
         self.assertEqual(("not_checked", "/x", True, None, None, 0, 0,
                           "tcp connect succeeded; the TLS handshake was not attempted"),
                          (doc["tls"], doc["path"], doc["reachable"], doc["status"],
@@ -293,19 +164,19 @@ class Tails(HttpCase):
         self.assertGreaterEqual(doc["connect_ms"], 0)
 
     def test_no_connect(self):
-        port = free_port()
+        port = closed_port()
         for scheme in ("http", "https"):
             with self.subTest(scheme):
                 r, doc = self.http("%s://127.0.0.1:%d/" % (scheme, port))
                 self.fail_tail(r, doc, "tcp connect failed", tls_note=scheme == "https")
 
-    def test_resolution_tails_end_without_newline(self):
+    def test_resolution_tails(self):
         for env, note in [({"TARVIK_MOCK_TIMEOUT": "1", "TARVIK_MOCK_DNS": "gone.test=127.0.0.1"},
                            "dns resolution timed out"),
                           ({"TARVIK_MOCK_DNS": "gone.test="}, "host does not resolve")]:
             for scheme in ("http", "https"):
                 with self.subTest(note=note, scheme=scheme):
-                    r, doc = self.http(scheme + "://gone.test:8080/a", env=env, newline=False)
+                    r, doc = self.http(scheme + "://gone.test:8080/a", env=env)
                     self.fail_tail(r, doc, note)
                     self.assertEqual(("gone.test", 8080, "/a"),
                                      (doc["host"], doc["port"], doc["path"]))

@@ -7,6 +7,7 @@ runs behind every front that is installed."""
 import os
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 import urllib.error
@@ -14,7 +15,7 @@ import urllib.request
 
 from .oracle import validated
 from .runner import free_port
-from .targets import ROOT, RUN
+from .targets import ROOT, RUN, note_retry
 
 
 class Front:
@@ -63,9 +64,17 @@ def available():
 
 
 class Server:
-    def __init__(self, env=None, exe=None, front=LIGHTTPD):
-        """exe replaces the plug-in (a wrapper around it, say)."""
+    def __init__(self, env=None, exe=None, front=LIGHTTPD, retries=None):
+        """exe replaces the plug-in (a wrapper around it, say). The runs that
+        the launcher itself failed to start and that ran once more are noted
+        by their query in the file retries (one of the server's own unless
+        given); stop() counts them with the suite's."""
         self.front = front
+        self.own_retries = retries is None
+        if self.own_retries:
+            fd, retries = tempfile.mkstemp(prefix="tarvik-retries.")
+            os.close(fd)
+        self.retries = retries
         self.port = free_port()
         e = dict(os.environ)
         for name in ("MORV_PASSWORD", "TARVIK_MOCK_IFACES", "TARVIK_MOCK_DNS",
@@ -74,6 +83,7 @@ class Server:
         if exe:
             # A wrapper starts the plug-in through the launcher itself.
             e["TARVIK_LAUNCHER"] = ""
+        e["TARVIK_RETRIES"] = retries
         e.update(env or {})
         self.proc = subprocess.Popen([front.serve, exe or RUN[-1], str(self.port)], env=e,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -86,7 +96,9 @@ class Server:
                 return
             except (OSError, urllib.error.URLError):
                 if self.proc.poll() is not None:
-                    raise RuntimeError(self.proc.stderr.read().decode())
+                    err = self.proc.stderr.read().decode()
+                    self.stop()
+                    raise RuntimeError(err)
                 time.sleep(0.1)
         self.stop()
         raise RuntimeError("%s did not start" % front.name)
@@ -100,6 +112,13 @@ class Server:
                 os.killpg(self.proc.pid, 9)
                 self.proc.wait()
         self.proc.stderr.close()
+        if self.retries:
+            with open(self.retries) as f:
+                for query in f.read().split("\n")[:-1]:
+                    note_retry(["behind " + self.front.name, query])
+            if self.own_retries:
+                os.remove(self.retries)
+            self.retries = None
 
     def __enter__(self):
         return self

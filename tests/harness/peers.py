@@ -1,70 +1,132 @@
-"""Peers on 127.0.0.1 for the tcp and http checks, and a CGI web server
-that runs the plug-in through a small recorder of each run's exit status
-and standard error."""
+"""Scripted peers on 127.0.0.1 or ::1 for the tcp and http checks (the
+browser tests reach them through harness.stand), and a CGI web server that
+runs the plug-in through a small recorder of each run's exit status and
+standard error."""
 import os
+import select
 import shlex
 import shutil
 import socket
+import struct
+import subprocess
 import tempfile
 import threading
 import time
 
 from . import fronts
-from .runner import base_env
-from .targets import RUN, TARGET, note_retry
+from .runner import base_env, free_port
+from .targets import ROOT, RUN, TARGET
+
+# A port just released, with nothing listening: a connect is refused at once.
+closed_port = free_port
+# A peer whose accept queue is full (see Peer).
+FULL = "full backlog"
 
 
-def read_head(conn, limit=65536):
-    """What the client sent, up to its blank line (or its close)."""
-    data = b""
-    while b"\r\n\r\n" not in data and len(data) < limit:
+def take(conn, got, until_eof=False):
+    """Adds what arrives to got: up to the blank line of a request (or 64 KiB),
+    or up to the end of the stream."""
+    while until_eof or (b"\r\n\r\n" not in got and len(got) < 65536):
         chunk = conn.recv(4096)
         if not chunk:
-            break
-        data += chunk
-    return data
+            return
+        got += chunk
 
 
 def answer(reply, delay=0.0):
-    """A handler that reads the request, waits, sends reply and closes."""
-    def handle(conn):
-        head = read_head(conn)
+    """Reads the request, waits delay seconds, answers reply and closes."""
+    def script(conn, got):
+        take(conn, got)
         time.sleep(delay)
         conn.sendall(reply)
-        return head
-    return handle
+    return script
+
+
+def hold(reply=b""):
+    """Reads the request, answers reply, then takes all the client sends
+    until it hangs up. A client that leaves bytes of the reply unread resets
+    the connection when it closes (counted in Peer.resets)."""
+    def script(conn, got):
+        take(conn, got)
+        conn.sendall(reply)
+        take(conn, got, until_eof=True)
+    return script
+
+
+def banner(data):
+    """Speaks first, then reads the request."""
+    def script(conn, got):
+        conn.sendall(data)
+        take(conn, got)
+    return script
+
+
+def drip(reply, every=0.3):
+    """Reads the request and answers reply one byte every so often."""
+    def script(conn, got):
+        take(conn, got)
+        for i in range(len(reply)):
+            conn.sendall(reply[i:i + 1])
+            time.sleep(every)
+    return script
+
+
+def reset(conn, got):
+    """Reads the request and resets the connection."""
+    take(conn, got)
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
 
 def flood(prefix=b"", size=1 << 20):
-    """A handler that answers prefix, then size bytes with no line end."""
-    def handle(conn):
-        head = read_head(conn)
-        try:
-            conn.sendall(prefix + b"x" * size)
-        except OSError:
-            pass  # the client stopped reading and reset the connection
-        return head
-    return handle
+    """Reads the request and answers prefix, then size bytes with no line end
+    (until the client stops reading)."""
+    def script(conn, got):
+        take(conn, got)
+        conn.sendall(prefix + b"x" * size)
+    return script
 
 
 class Peer:
-    """Accepts on 127.0.0.1 and runs handle(conn) on a thread for each
-    connection; without a handler a connection is closed at once. What each
-    handler returns is kept in .received."""
+    """Listens on addr (127.0.0.1 or ::1) and plays script(conn, got) for each
+    connection, on a thread of its own; without a script a connection is
+    closed at once. With FULL it accepts nothing and fills its accept queue
+    instead, so that the kernel drops every further SYN and a connect never
+    completes (.full says whether the queue filled). .received holds what
+    each connection sent, in the order they ended, and .resets counts those
+    the client reset; on_end, if given, hears each one as it ends. close()
+    waits (boundedly) for the connections under way."""
 
-    def __init__(self, handle=None):
-        self.handle = handle
-        self.received = []
+    def __init__(self, script=None, addr="127.0.0.1", port=0, on_end=None):
+        self.script, self.addr, self.on_end = script, addr, on_end
+        self.received, self.resets = [], 0
         self.lock = threading.Lock()
-        self.sock = socket.socket()
+        self.threads, self.clients = [], []
+        self.sock = socket.socket(socket.AF_INET6 if ":" in addr else socket.AF_INET)
+        if ":" in addr:
+            self.sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(512)
-        self.sock.settimeout(0.2)
+        self.sock.bind((addr, port))
         self.port = self.sock.getsockname()[1]
         self.stopping = threading.Event()
+        self.thread = None
+        if script is FULL:
+            self.sock.listen(0)
+            self.full = self._fill()
+            return
+        self.sock.listen(512)
+        self.sock.settimeout(0.2)
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
+
+    def _fill(self):
+        for _ in range(8):
+            c = socket.socket(self.sock.family)
+            c.setblocking(False)
+            c.connect_ex(self.sock.getsockname())
+            self.clients.append(c)
+            if not select.select([], [c], [], 0.3)[1]:
+                return True
+        return False
 
     def _serve(self):
         while not self.stopping.is_set():
@@ -74,22 +136,49 @@ class Peer:
                 continue
             except OSError:
                 return
-            threading.Thread(target=self._one, args=(conn,), daemon=True).start()
+            t = threading.Thread(target=self._one, args=(conn,), daemon=True)
+            self.threads.append(t)
+            t.start()
 
     def _one(self, conn):
+        got, reset_seen = bytearray(), False
         with conn:
             conn.settimeout(10)
             try:
-                got = self.handle(conn) if self.handle else b""
-            except OSError as e:
-                got = e
-            with self.lock:
-                self.received.append(got)
+                if self.script:
+                    self.script(conn, got)
+            except ConnectionResetError:
+                reset_seen = True
+            except OSError:
+                pass  # the client went away or stopped reading
+        with self.lock:
+            self.received.append(bytes(got))
+            self.resets += reset_seen
+        if self.on_end:
+            self.on_end(bytes(got))
+
+    def wait(self, count, timeout=5.0):
+        """How many connections have ended, once count of them have (or the
+        time is up)."""
+        deadline = time.monotonic() + timeout
+        while len(self.received) < count and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return len(self.received)
 
     def close(self):
         self.stopping.set()
-        self.thread.join(5)
+        if self.thread:
+            try:
+                self.sock.shutdown(socket.SHUT_RDWR)  # wakes the accept at once
+            except OSError:
+                pass
+            self.thread.join(5)
         self.sock.close()
+        for c in self.clients:
+            c.close()
+        deadline = time.monotonic() + 20
+        for t in self.threads:
+            t.join(max(0.0, deadline - time.monotonic()))
 
     def __enter__(self):
         return self
@@ -98,21 +187,34 @@ class Peer:
         self.close()
 
 
-def closed_port():
-    """A port on 127.0.0.1 with nothing listening (refused at once)."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def ipv6_loopback():
+    """Whether ::1 can be bound on this machine."""
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def refuses(addr, port):
+    """Whether a connect to addr:port is refused (rather than taken, or lost)."""
+    try:
+        socket.create_connection((addr, port), timeout=1).close()
+    except ConnectionRefusedError:
+        return True
+    except OSError:
+        return False
+    return False
 
 
 class RecordedServer(fronts.Server):
     """A CGI web server (lighttpd unless front says otherwise) in front of a
-    shell wrapper that runs the real plug-in (through the target's launcher)
-    and appends its exit status and its standard error to files, so that a
-    test sees how every run behind the server ended. With capture, the
-    wrapper keeps a copy of every reply, and runs once more a run that the
-    launcher itself failed to start (the target's start_error, in shell);
-    stop() counts them with the suite's.
+    shell wrapper that runs the real plug-in (through the target's launcher,
+    as host/common.sh starts it behind any front) and appends its exit status
+    and its standard error to files, so that a test sees how every run
+    behind the server ended. With capture, the wrapper keeps a copy of every
+    reply.
     """
 
     def __init__(self, env=None, capture=False, front=fronts.LIGHTTPD):
@@ -120,11 +222,14 @@ class RecordedServer(fronts.Server):
         self.starts_file = os.path.join(self.dir, "starts")
         self.status_file = os.path.join(self.dir, "status")
         self.stderr_file = os.path.join(self.dir, "stderr")
-        self.retries_file = os.path.join(self.dir, "retries")
-        for path in (self.starts_file, self.status_file, self.stderr_file, self.retries_file):
+        retries = os.path.join(self.dir, "retries")
+        for path in (self.starts_file, self.status_file, self.stderr_file, retries):
             open(path, "w").close()
-        cmd = list(RUN)
-        cmd[0] = shutil.which(cmd[0]) or cmd[0]
+        launch = os.path.join(self.dir, "launch")
+        subprocess.run(["sh", "-c", '. "$0"; exe=$1 launcher=$2; launch_script "$3"',
+                        os.path.join(ROOT, "host", "common.sh"), os.path.abspath(RUN[-1]),
+                        " ".join(RUN[:-1]), launch],
+                       env=dict(os.environ, TARVIK_RETRIES=retries), check=True)
         # lighttpd sends SIGTERM to a CGI program whose client left before
         # the reply began; the trap keeps the wrapper waiting for the
         # plug-in, which itself only finds its output pipe closed.
@@ -133,34 +238,22 @@ class RecordedServer(fronts.Server):
             # The servers give a CGI program little or no environment of
             # their own.
             lines += ["export %s=%s" % (k, shlex.quote(v)) for k, v in base_env().items()]
-        run = "%s 2>>%s" % (" ".join(map(shlex.quote, cmd)), shlex.quote(self.stderr_file))
+        run = "%s 2>>%s" % (shlex.quote(launch), shlex.quote(self.stderr_file))
+        status = 'echo "$rc $QUERY_STRING" >>%s' % shlex.quote(self.status_file)
         if capture:
             # Each reply also lands in a file of its own, byte for byte.
-            mktemp, cat = shutil.which("mktemp"), shutil.which("cat")
-            lines += ['out=$(%s %s)' % (mktemp, shlex.quote(self.dir + "/out.XXXXXX")),
-                      'err=$(%s %s)' % (mktemp, shlex.quote(self.dir + "/err.XXXXXX")),
-                      'run() { %s >"$out" 2>"$err"; }' % " ".join(map(shlex.quote, cmd)),
-                      'run; rc=$?']
-            if TARGET.start_error:
-                status, prefix = TARGET.start_error
-                lines += ['if [ $rc = %d ] && [ ! -s "$out" ] && { [ ! -s "$err" ] || '
-                          '[ "$(%s -c %d "$err")" = %s ]; }; then'
-                          % (status, shutil.which("head"), len(prefix), shlex.quote(prefix.decode())),
-                          '  echo "$QUERY_STRING" >>%s; run; rc=$?' % shlex.quote(self.retries_file),
-                          'fi']
-            lines += ['%s "$err" >>%s; %s -f "$err"' % (cat, shlex.quote(self.stderr_file),
-                                                        shutil.which("rm")),
-                      'echo "$rc $QUERY_STRING" >>%s' % shlex.quote(self.status_file),
-                      '%s "$out"' % cat]
+            lines += ['out=$(%s %s)' % (shutil.which("mktemp"),
+                                        shlex.quote(self.dir + "/out.XXXXXX")),
+                      '%s >"$out"; rc=$?' % run, status, '%s "$out"' % shutil.which("cat")]
         else:
-            lines += [run, 'echo "$? $QUERY_STRING" >>%s' % shlex.quote(self.status_file)]
+            lines += ["%s; rc=$?" % run, status]
         wrapper = os.path.join(self.dir, "plugin_tarvik")
         with open(wrapper, "w") as f:
             f.write("\n".join(lines) + "\n")
         os.chmod(wrapper, 0o755)
         env = dict(env or {}, TMPDIR=self.dir)  # the server's state, error log included
         try:
-            super().__init__(env, exe=wrapper, front=front)
+            super().__init__(env, exe=wrapper, front=front, retries=retries)
         except BaseException:
             shutil.rmtree(self.dir, ignore_errors=True)
             raise
@@ -213,10 +306,4 @@ class RecordedServer(fronts.Server):
 
     def stop(self):
         super().stop()
-        retried = []
-        if os.path.exists(self.retries_file):
-            with open(self.retries_file) as f:
-                retried = f.read().split("\n")[:-1]
-        for query in retried:
-            note_retry(["behind the server", query])
         shutil.rmtree(self.dir, ignore_errors=True)

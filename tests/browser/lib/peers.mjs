@@ -1,56 +1,27 @@
-// Real local peers for the tcp and http checks, on 127.0.0.1 only.
-import net from 'node:net';
-import { freePort } from './server.mjs';
+// Real local peers for the tcp and http checks, on 127.0.0.1 only, played by
+// the test harness's stand (see server.mjs).
+import { stand } from './server.mjs';
 
-function listen(server) {
-  return new Promise((resolve, reject) => {
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => resolve(server.address().port));
-  });
-}
-
-function closer(server, sockets) {
-  return () => new Promise((resolve) => {
-    for (const s of sockets) s.destroy();
-    server.close(() => resolve());
-  });
+async function peer(spec) {
+  const s = await stand(['--front', 'none', '--peer', `p=${spec}`]);
+  return { port: s.peers.p, requests: s.requests.p, close: s.stop };
 }
 
 // Accepts connections and closes them at once.
-export async function listener() {
-  const sockets = new Set();
-  const server = net.createServer((s) => {
-    sockets.add(s);
-    s.on('close', () => sockets.delete(s));
-    s.on('error', () => {});
-    s.end();
-  });
-  const port = await listen(server);
-  return { port, close: closer(server, sockets) };
+export function listener() {
+  return peer('close');
 }
 
-// A port with nothing behind it: taken from the system, then released.
+// A port with nothing behind it.
 export async function closedPort() {
-  return freePort();
+  const s = await stand(['--front', 'none']);
+  await s.stop();
+  return s.closed;
 }
 
-// Answers every request head with the given bytes (after delayMs), then closes.
-export async function httpPeer(answer, { delayMs = 0 } = {}) {
-  const sockets = new Set();
-  const requests = [];
-  const server = net.createServer((s) => {
-    sockets.add(s);
-    s.on('close', () => sockets.delete(s));
-    s.on('error', () => {});
-    let head = '';
-    s.on('data', (b) => {
-      head += b.toString('latin1');
-      if (head.includes('\r\n\r\n')) {
-        requests.push(head);
-        setTimeout(() => s.end(answer), delayMs);
-      }
-    });
-  });
-  const port = await listen(server);
-  return { port, requests, close: closer(server, sockets) };
+// Answers every request head with the given bytes (after delayMs), then
+// closes; requests holds each request head.
+export function httpPeer(answer, { delayMs = 0 } = {}) {
+  // The stand reads the answer with backslash escapes.
+  return peer(`answer+${delayMs / 1000}:${JSON.stringify(answer).slice(1, -1)}`);
 }
