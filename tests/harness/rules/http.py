@@ -71,6 +71,10 @@ ROWS = [
       err('invalid url')),
     R("invalid: port 11 digits", "action=http&url=http://site.test:99999999999/", {},
       err('invalid url')),
+    # The digits are summed only while the value can still be a port: one
+    # more after 65535 makes it too large, not 65535.
+    R("invalid: port 655350", "action=http&url=http://alpha.test:655350/", TIMEOUT,
+      err('invalid url')),
     R("invalid: port with a letter", "action=http&url=http://alpha.test:8a/", TIMEOUT,
       err('invalid url')),
     R("invalid: port of 17 digits", "action=http&url=http://alpha.test:" + "0" * 15 + "80/",
