@@ -29,10 +29,10 @@ SCRIPTS = {"hold": peers.hold, "banner": peers.banner, "drip": peers.drip,
 FIXED = {"close": None, "reset": peers.reset, "full": peers.FULL}
 
 
-def peer_spec(text):
+def peer_arg(text):
     """NAME=KIND[+SECONDS][:ARG] -> (name, script)."""
-    name, _, spec = text.partition("=")
-    kind, _, arg = spec.partition(":")
+    name, _, script = text.partition("=")
+    kind, _, arg = script.partition(":")
     kind, _, delay = kind.partition("+")
     try:
         data = codecs.decode(arg, "unicode_escape").encode("latin-1")
@@ -59,7 +59,7 @@ def main(argv=None):
     ap.add_argument("--front", default="lighttpd", choices=sorted(fronts.BY_NAME) + ["none"])
     ap.add_argument("--exe")
     ap.add_argument("--env", type=env_pair, action="append", default=[])
-    ap.add_argument("--peer", type=peer_spec, action="append", default=[])
+    ap.add_argument("--peer", type=peer_arg, action="append", default=[])
     args = ap.parse_args(argv)
     lock = threading.Lock()
 

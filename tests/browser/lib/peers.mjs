@@ -2,8 +2,8 @@
 // the test harness's stand (see server.mjs).
 import { stand } from './server.mjs';
 
-async function peer(spec) {
-  const s = await stand(['--front', 'none', '--peer', `p=${spec}`]);
+async function peer(script) {
+  const s = await stand(['--front', 'none', '--peer', `p=${script}`]);
   return { port: s.peers.p, requests: s.requests.p, close: s.stop };
 }
 
