@@ -15,8 +15,8 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 from harness import ROOT, RUN, TARGET, UNDER_WINE, base_env, json_reply, main, run_argv
+from harness.netns import NSSWITCH, Namespace, stopped, why_not as no_namespace
 from harness.rules import masked, seeded, start_peers, tables, with_ports
-from test_netns import NSSWITCH, Namespace, stopped, why_not as no_namespace
 
 LINUX = os.environ.get("TARVIK_LINUX_EXE", os.path.join(ROOT, "build/linux/plugin_tarvik"))
 
