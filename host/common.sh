@@ -22,9 +22,22 @@ serve_setup() {
     esac
   fi
   if under_wine; then
-    # Wine reads the environment's bytes in the locale's character set.
-    export WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$HOME/.wine}" LANG=C.UTF-8
+    wine_rules
+    export WINEPREFIX="${WINEPREFIX:-$HOME/.wine}"
   fi
+}
+
+# The Windows target row's rules, from the test harness, which keeps them
+# for every run it starts itself: launcher_env, what every Wine run's
+# environment carries (exported here), and start_status and start_prefix,
+# how Wine's own start-up failure looks.
+wine_rules() {
+  rules=$(python3 "${here:?}/../tests/harness/targets.py" --shell windows) ||
+    { echo "no launcher rules for Wine" >&2; exit 2; }
+  eval "$rules"
+  for word in $launcher_env; do
+    export "${word?}"
+  done
 }
 
 # Every way out stops the server (pid) and the process group that wrap
@@ -53,7 +66,10 @@ handed_names() {
     fi
   done
   if under_wine; then
-    echo LANG WINEDEBUG WINEPREFIX HOME
+    for word in $launcher_env; do
+      echo "${word%%=*}"
+    done
+    echo WINEPREFIX HOME
     [ -z "${TMPDIR:-}" ] || echo TMPDIR
   fi
 }
@@ -85,22 +101,23 @@ launch_script() {
     run="$command $* $exe"
   fi
   if under_wine; then
-    # Wine itself now and then fails before the plug-in starts: exit 1, no
-    # output, and nothing or Wine's own complaint on stderr, which the
-    # plug-in never gives (it always exits 0). Such a run is run once more
-    # and, when TARVIK_RETRIES names a file, noted there by its query, so
-    # that a test can count them.
+    [ -n "${start_status-}" ] || wine_rules
+    # Wine itself now and then fails before the plug-in starts (see
+    # start_status and start_prefix), which the plug-in never does: it
+    # always exits 0. Such a run is run once more and, when TARVIK_RETRIES
+    # names a file, noted there by its query, so that a test can count them.
     printf '#!/bin/sh
 out=$(%s) && err=$(%s) || exit 1
 for try in 1 2; do
   %s >"$out" 2>"$err"; rc=$?
-  [ $try = 1 ] && [ $rc = 1 ] && [ ! -s "$out" ] &&
-    { [ ! -s "$err" ] || [ "$(%s -c 18 "$err")" = "wine client error:" ]; } || break
+  [ $try = 1 ] && [ $rc = %s ] && [ ! -s "$out" ] &&
+    { [ ! -s "$err" ] || [ "$(%s -c %s "$err")" = %s ]; } || break
   echo "$QUERY_STRING" >>%s
 done
 %s "$err" >&2; %s "$out"; %s -f "$out" "$err"
 exit $rc
-' "$(command -v mktemp)" "$(command -v mktemp)" "$run" "$(command -v head)" \
+' "$(command -v mktemp)" "$(command -v mktemp)" "$run" "$start_status" "$(command -v head)" \
+      "${#start_prefix}" "'$start_prefix'" \
       "${TARVIK_RETRIES:-/dev/null}" "$(command -v cat)" "$(command -v cat)" \
       "$(command -v rm)" > "$to"
   else

@@ -15,7 +15,8 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from harness import fronts, peers, JSON_HEAD, REFUSAL, RUN, TARGET, Case, base_env, main, validated
+from harness import (fronts, peers, JSON_HEAD, REFUSAL, RUN, TARGET, Case, base_env, main,
+                     retried_once, run_argv, start, validated)
 
 ERRORS = {"unknown action", "host required", "invalid host", "port required",
           "invalid port", "url required", "invalid url"}
@@ -29,10 +30,8 @@ def spawn(query, env=None, stdout=subprocess.PIPE, shell=None, timeout=30):
     e["QUERY_STRING"] = query
     e.update(env or {})
     cmd = ["sh", "-c", shell, "sh"] + RUN if shell else RUN
-    t0 = time.monotonic()
-    p = subprocess.run(cmd, env=e, stdin=subprocess.DEVNULL, stdout=stdout,
-                       stderr=subprocess.PIPE, timeout=timeout)
-    return p, time.monotonic() - t0
+    p, _, elapsed = run_argv(cmd, e, timeout, stdout=stdout)
+    return p, elapsed
 
 
 def parse_reply(out):
@@ -84,26 +83,22 @@ def spawn_reader(query, env, nbytes):
         r, w = os.pipe()
         os.close(r)
         try:
-            return subprocess.run(RUN, env=e, stdin=subprocess.DEVNULL, stdout=w,
-                                  stderr=subprocess.PIPE, timeout=30)
+            return run_argv(RUN, e, 30, stdout=w)[0]
         finally:
             os.close(w)
-    r, w = os.pipe()
-    # One page of pipe, set before the run starts: a long reply is still
-    # being written when the reader goes.
-    fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
-    p = subprocess.Popen(RUN, env=e, stdin=subprocess.DEVNULL, stdout=w,
-                         stderr=subprocess.PIPE)
-    os.close(w)
-    try:
-        with os.fdopen(r, "rb", buffering=0) as reader:
-            reader.read(nbytes)
-        _, err = p.communicate(timeout=30)
-    finally:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
-    return subprocess.CompletedProcess(RUN, p.returncode, None, err)
+
+    def attempt():
+        r, w = os.pipe()
+        # One page of pipe, set before the run starts: a long reply is still
+        # being written when the reader goes.
+        fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+
+        def read_and_go(_):
+            os.close(w)
+            with os.fdopen(r, "rb", buffering=0) as reader:
+                reader.read(nbytes)
+        return start(RUN, e, 30, stdout=w, during=read_and_go)
+    return retried_once(attempt, [query, nbytes])
 
 
 class BrokenOutput(Reply):
@@ -342,8 +337,7 @@ class ClockRefused(Reply):
         e = base_env()
         e["QUERY_STRING"] = "action=info"
         before = int(time.time())
-        p = subprocess.run(RUN, env=e, stdin=subprocess.DEVNULL, capture_output=True,
-                           timeout=30, preexec_fn=refuse_clock_system_call)
+        p = run_argv(RUN, e, 30, preexec_fn=refuse_clock_system_call)[0]
         after = int(time.time())
         self.assertEqual((0, b""), (p.returncode, p.stderr))
         stamp = parse_reply(p.stdout)[1]["generated_at"]

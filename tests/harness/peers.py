@@ -226,7 +226,7 @@ class RecordedServer(fronts.Server):
         for path in (self.starts_file, self.status_file, self.stderr_file, retries):
             open(path, "w").close()
         launch = os.path.join(self.dir, "launch")
-        subprocess.run(["sh", "-c", '. "$0"; exe=$1 launcher=$2; launch_script "$3"',
+        subprocess.run(["sh", "-c", 'here=$(dirname "$0"); . "$0"; exe=$1 launcher=$2; launch_script "$3"',
                         os.path.join(ROOT, "host", "common.sh"), os.path.abspath(RUN[-1]),
                         " ".join(RUN[:-1]), launch],
                        env=dict(os.environ, TARVIK_RETRIES=retries), check=True)

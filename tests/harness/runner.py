@@ -5,6 +5,7 @@ import os
 import socket
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -59,18 +60,67 @@ def run(query=None, method=None, env=None, args=(), timeout=30):
     return Reply(proc, elapsed)
 
 
-def run_argv(argv, env, timeout):
-    """Runs argv with no input and its output kept, once more (and says so)
-    when the launcher itself failed to start. Returns the process, the
-    wall-clock time it started and the seconds it took."""
+def start(argv, env, timeout, stdin=None, stdout=subprocess.PIPE, preexec_fn=None, during=None):
+    """Starts argv once: standard input from stdin (none by default), its
+    output kept (or sent to stdout as given, then the result's stdout is
+    None) and its errors kept. during(proc), when given, runs while it
+    does. Kills it past timeout seconds. Returns the process with cpu, the
+    processor seconds that this run and what it waited for used, its
+    wall-clock start (wall) and the seconds it took (elapsed)."""
+    wall, t0 = time.time(), time.monotonic()
+    proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL if stdin is None else stdin,
+                            stdout=stdout, stderr=subprocess.PIPE, preexec_fn=preexec_fn)
+    late = []
+    timer = threading.Timer(timeout, lambda: (late.append(1), proc.kill()))
+    timer.start()
+    kept = {}
+
+    def keep(name, f):
+        kept[name] = f.read()
+        f.close()
+    readers = [threading.Thread(target=keep, args=(name, f)) for name, f in
+               (("out", proc.stdout), ("err", proc.stderr)) if f is not None]
+    try:
+        for r in readers:
+            r.start()
+        if during:
+            during(proc)
+        for r in readers:
+            r.join()
+        # The child's own figures: runs side by side must not add up.
+        _, status, use = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+    finally:
+        timer.cancel()
+        if proc.returncode is None:
+            proc.kill()
+            proc.wait()
+    if late:
+        raise subprocess.TimeoutExpired(argv, timeout)
+    done = subprocess.CompletedProcess(argv, proc.returncode, kept.get("out"), kept.get("err"))
+    done.cpu = use.ru_utime + use.ru_stime
+    done.wall, done.elapsed = wall, time.monotonic() - t0
+    return done
+
+
+def retried_once(attempt, what):
+    """attempt() starts a run (see start); a run that the launcher itself
+    failed to start is started once more and noted (see note_retry)."""
     for _ in range(2):
-        wall, t0 = time.time(), time.monotonic()
-        proc = subprocess.run(argv, env=env, capture_output=True, timeout=timeout,
-                              stdin=subprocess.DEVNULL)
+        proc = attempt()
         if not launcher_did_not_start(proc.returncode, proc.stdout, proc.stderr):
             break
-        note_retry(argv[-1:] + [env.get("QUERY_STRING")], proc.stderr)
-    return proc, wall, time.monotonic() - t0
+        note_retry(what, proc.stderr)
+    return proc
+
+
+def run_argv(argv, env, timeout, **kw):
+    """Runs argv through start, once more when the launcher failed to start.
+    Returns the process, the wall-clock time it started and the seconds it
+    took."""
+    proc = retried_once(lambda: start(argv, env, timeout, **kw),
+                        argv[-1:] + [env.get("QUERY_STRING")])
+    return proc, proc.wall, proc.elapsed
 
 
 class Case(unittest.TestCase):

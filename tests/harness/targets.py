@@ -79,7 +79,7 @@ UNDER_WINE = TARGET.name == "windows"
 # A suite fails when more runs than this needed a second start.
 MAX_RETRIES = 2
 retried = []
-if TARGET.prepare:
+if TARGET.prepare and __name__ != "__main__":
     TARGET.prepare()
 
 
@@ -97,3 +97,23 @@ def note_retry(what, err=b""):
     retried.append(what)
     print("\n  %s failed to start (%r): %r, run once more" % (TARGET.name, err, what),
           file=sys.stderr)
+
+
+def shell_rules(name):
+    """A target row's launcher rules as shell assignments, for the host
+    stand-ins (host/common.sh), which start the plug-in behind a web server
+    without Python: launcher_env, the NAME=VALUE words every run carries;
+    start_status and start_prefix, its launcher's own start-up failure
+    (empty where it has none)."""
+    t = TARGETS[name]
+    status, prefix = t.start_error or ("", b"")
+    return "launcher_env=%s\nstart_status=%s\nstart_prefix=%s\n" % (
+        shlex.quote(" ".join("%s=%s" % kv for kv in t.env.items())), status,
+        shlex.quote(prefix.decode()))
+
+
+if __name__ == "__main__":
+    # python3 tests/harness/targets.py --shell NAME
+    if sys.argv[1:2] != ["--shell"] or len(sys.argv) != 3 or sys.argv[2] not in TARGETS:
+        sys.exit("usage: targets.py --shell %s" % "|".join(TARGETS))
+    sys.stdout.write(shell_rules(sys.argv[2]))
