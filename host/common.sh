@@ -2,7 +2,9 @@
 # same way, so that a new server is one script and one configuration.
 
 # Checks the arguments (EXE PORT) and sets exe (absolute), port, a state
-# folder of the server's own (removed on the way out), and launcher: TARVIK_LAUNCHER when set (an
+# folder of the server's own (removed on the way out), logs (the folder for
+# the access and error logs: TARVIK_LOGS when set, made if need be and kept,
+# otherwise the state folder) and launcher: TARVIK_LAUNCHER when set (an
 # emulator and its arguments, such as "qemu-aarch64 -L /usr/aarch64-linux-gnu";
 # empty for none), otherwise wine for an EXE ending in .exe.
 serve_setup() {
@@ -11,6 +13,8 @@ serve_setup() {
   port=$3
   [ -x "$exe" ] || { echo "serve-$1.sh: $exe is not an executable" >&2; exit 2; }
   state=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-$1.XXXXXX")
+  logs=${TARVIK_LOGS:-$state}
+  mkdir -p "$logs"
   pid=""
   wrap=""
   trap serve_stop EXIT

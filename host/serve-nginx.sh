@@ -3,10 +3,12 @@
 # stand-in, with fcgiwrap starting EXE for /plugin_tarvik and /plugins.
 #   host/serve-nginx.sh EXE PORT
 # MORV_PASSWORD and the TARVIK_MOCK_* hooks, when set in this script's
-# environment, are handed to the plug-in. TARVIK_LAUNCHER, when set, is
-# the command EXE runs through (an emulator and its arguments, such as
-# "qemu-aarch64 -L /usr/aarch64-linux-gnu"; empty for none); unset, an EXE
-# ending in .exe runs under Wine.
+# environment, are handed to the plug-in. The access and error logs go
+# into the folder TARVIK_LOGS when set, otherwise into the server's state
+# folder, which goes with it. TARVIK_LAUNCHER, when set, is the command EXE
+# runs through (an emulator and its arguments, such as "qemu-aarch64 -L
+# /usr/aarch64-linux-gnu"; empty for none); unset, an EXE ending in .exe runs
+# under Wine.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
@@ -23,12 +25,12 @@ done
 as_user=$(as_ordinary_user)
 
 sed -e "s|@PORT@|$port|" -e "s|@DOCROOT@|$here/www|" -e "s|@STATE@|$state|g" \
-    -e "s|@EXE@|$cgi|g" "$here/nginx.conf.in" > "$state/nginx.conf"
-$as_user nginx -q -t -p "$state" -c "$state/nginx.conf" -e "$state/error.log"
+    -e "s|@LOGS@|$logs|g" -e "s|@EXE@|$cgi|g" "$here/nginx.conf.in" > "$state/nginx.conf"
+$as_user nginx -q -t -p "$state" -c "$state/nginx.conf" -e "$logs/error.log"
 # fcgiwrap's workers outlive their parent: setsid makes it lead a group
 # that stops as a whole.
 setsid $as_user env -i "$@" "$(command -v fcgiwrap)" -c 8 -s "unix:$state/fcgiwrap.sock" &
 wrap=$!
-$as_user nginx -p "$state" -c "$state/nginx.conf" -e "$state/error.log" &
+$as_user nginx -p "$state" -c "$state/nginx.conf" -e "$logs/error.log" &
 pid=$!
 wait "$pid"

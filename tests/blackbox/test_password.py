@@ -2,9 +2,10 @@
 X-Morv-Password header, an Authorization bearer token, the query parameter
 pwd) with right and wrong values, on every kind of request: only the right
 password gets anything but the refusal, and a refused request reaches no
-peer. The whole table runs behind lighttpd; behind the other servers,
-which only carry the sources differently, each source with a few wrong
-values and the right one on a few kinds of request."""
+peer, and no log of the server holds the password. The whole table runs
+behind lighttpd; behind the other servers, which only carry the sources
+differently, each source with a few wrong values and the right one on a few
+kinds of request."""
 import http.client
 import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
@@ -18,6 +19,10 @@ WRONG = ["", "wrong", PW + "x", PW[:-1], PW[1:], "x" + PW, PW + PW, PW.swapcase(
          PW.lower(), PW.upper(), PW.replace("+", " "), PW.replace("+", "%2B"),
          PW[:4], "Kv9+Ridg\u00e9"]
 FEW_WRONG = ["", PW + "x", PW.replace("+", " ")]
+# Parts that the password and each value close to it keep in every form a
+# request carries them (raw, percent-encoded, a plus for the space), case
+# aside: what no log may hold.
+MARKS = [b"kv9", b"ridg"]
 
 
 def header(v):
@@ -53,6 +58,8 @@ class NodePassword:
     @classmethod
     def setUpClass(cls):
         cls.refused = cls.accepted = 0
+        # The connections that accepted checks made to the peers.
+        cls.connects = cls.fetches = 0
         cls.listener = peers.Peer()
         cls.web = peers.Peer(peers.answer(b"HTTP/1.1 200 OK\r\n\r\n"))
         cls.server = peers.RecordedServer({"MORV_PASSWORD": PW,
@@ -130,7 +137,9 @@ class NodePassword:
         # A plus sign in the query decodes to a space.
         jobs += [(m, p + ("&" if "?" in p else "?") + "pwd=" + PW, {}, {})
                  for m, p, _ in self.requests]
-        before = (len(self.listener.received), len(self.web.received))
+        # A peer counts a connection once it has ended, which may come after
+        # the check's reply: those of the accepted checks are waited for.
+        before = (self.listener.wait(self.connects), self.web.wait(self.fetches))
         self.assert_refused(jobs)
         jobs = [("POST", "/plugin_tarvik", {}, {"Content-Type": "application/x-www-form-urlencoded"},
                  "pwd=" + urllib.parse.quote(PW)),
@@ -145,7 +154,11 @@ class NodePassword:
         pairs += [({"pwd": PW}, {"X-Morv-Password": "wrong", "Authorization": "Bearer wrong"}),
                   ({"pwd": "wrong"}, {"X-Morv-Password": "wrong", "Authorization": "Bearer " + PW}),
                   ({"pwd": "wrong"}, {"X-Morv-Password": PW, "Authorization": "Bearer wrong"}),
-                  ({}, {"Authorization": "   Bearer   " + PW})]
+                  ({}, {"Authorization": "   Bearer   " + PW}),
+                  # The page's requests name its address, with the pwd the
+                  # hub gave it, in Referer.
+                  ({"pwd": PW}, {"Referer": "http://127.0.0.1/plugins?plugin=plugin_tarvik&node=n1&pwd="
+                                 + urllib.parse.quote(PW)})]
         jobs = [(m, p, params, headers, want)
                 for params, headers in pairs for m, p, want in self.requests]
         type(self).accepted += len(jobs)
@@ -159,7 +172,12 @@ class NodePassword:
                 if want == "page":
                     self.assertTrue(body.endswith(b"</body></html>\n"), body[-80:])
                 else:
-                    self.assertIn(want, validated(body))
+                    doc = validated(body)
+                    self.assertIn(want, doc)
+                    if want == "samples":
+                        type(self).connects += len(doc["samples"])
+                    elif want == "headers_complete":
+                        type(self).fetches += 1
 
     def tearDown(self):
         # Behind the server every run ended with status 0, and every refused
@@ -173,6 +191,16 @@ class NodePassword:
         for out in outs:
             json_reply(out)
         self.assertEqual(self.refused, sum(o == REFUSAL for o in outs))
+        # The server's access log recorded every request, and neither it nor
+        # the error log holds the password in any form: the stand-ins log
+        # the plug-in's routes as the operator's guide says.
+        logs = self.server.logs(runs)
+        self.assertEqual(runs, len(fronts.routed_lines(logs["access.log"])))
+        self.assertIn("error.log", logs)
+        for name, text in logs.items():
+            for mark in MARKS:
+                with self.subTest(log=name, mark=mark):
+                    self.assertNotIn(mark, text.lower())
 
 
 globals().update(fronts.each(NodePassword, Case))

@@ -75,6 +75,9 @@ class Server:
             fd, retries = tempfile.mkstemp(prefix="tarvik-retries.")
             os.close(fd)
         self.retries = retries
+        # The server's access and error logs, kept apart from its state so
+        # that a test can read them.
+        self.log_dir = tempfile.mkdtemp(prefix="tarvik-logs.")
         self.port = free_port()
         e = dict(os.environ)
         for name in ("MORV_PASSWORD", "TARVIK_MOCK_IFACES", "TARVIK_MOCK_DNS",
@@ -84,6 +87,7 @@ class Server:
             # A wrapper starts the plug-in through the launcher itself.
             e["TARVIK_LAUNCHER"] = ""
         e["TARVIK_RETRIES"] = retries
+        e["TARVIK_LOGS"] = self.log_dir
         e.update(env or {})
         self.proc = subprocess.Popen([front.serve, exe or RUN[-1], str(self.port)], env=e,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -103,6 +107,21 @@ class Server:
         self.stop()
         raise RuntimeError("%s did not start" % front.name)
 
+    def logs(self, routed=0, wait=20.0):
+        """The bytes of each log the server has written, by file name, once
+        its access log holds at least routed lines for the plug-in's routes
+        (waiting boundedly: lighttpd writes its out every few seconds)."""
+        deadline = time.monotonic() + wait
+        while True:
+            logs = {}
+            for name in sorted(os.listdir(self.log_dir)):
+                with open(os.path.join(self.log_dir, name), "rb") as f:
+                    logs[name] = f.read()
+            if (len(routed_lines(logs.get("access.log", b""))) >= routed
+                    or time.monotonic() > deadline):
+                return logs
+            time.sleep(0.2)
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.terminate()
@@ -119,12 +138,21 @@ class Server:
             if self.own_retries:
                 os.remove(self.retries)
             self.retries = None
+        shutil.rmtree(self.log_dir, ignore_errors=True)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.stop()
+
+
+def routed_lines(access_log):
+    """The access log's lines for the plug-in's routes in the format the
+    stand-ins give them: the request's path alone between its method and
+    protocol."""
+    return [line for line in access_log.split(b"\n")
+            if b" /plugin_tarvik HTTP/" in line or b" /plugins HTTP/" in line]
 
 
 def curl(url, *args):
