@@ -351,6 +351,57 @@ class Rpm(unittest.TestCase):
                              text=True).stdout
         self.assertRegex(out, r"\b0 errors, 0 warnings\b", out)
 
+    def test_unsigned_by_default(self):
+        self.assertEqual("(none)", rpm_query(RPM, "%{RSAHEADER:pgpsig}"))
+
+    def test_a_throwaway_key_signs_the_rpm_and_rpm_checks_it(self):
+        work = tempfile.mkdtemp(prefix="tarvik-rpmsign-")
+        home = os.path.join(work, "gnupg")
+        os.mkdir(home, 0o700)
+        gpg_env = dict(os.environ, GNUPGHOME=home)
+        passphrase = os.path.join(work, "passphrase")
+        with open(passphrase, "w") as f:
+            f.write(SIGN_PASSWORD)
+        gpg = ["gpg", "--batch", "--pinentry-mode", "loopback", "--passphrase-file", passphrase]
+        try:
+            sh(*gpg, "--quick-gen-key", "tarvik test signer <signer@tarvik.invalid>", "rsa2048",
+               "sign", "1d", env=gpg_env)
+            key, public = os.path.join(work, "key.asc"), os.path.join(work, "public.asc")
+            with open(key, "wb") as f:
+                f.write(sh(*gpg, "--armor", "--export-secret-keys", env=gpg_env))
+            with open(public, "wb") as f:
+                f.write(sh("gpg", "--batch", "--armor", "--export", env=gpg_env))
+            fingerprint = re.search(r"^fpr:+([0-9A-F]+):", sh(
+                "gpg", "--batch", "--with-colons", "--list-keys", env=gpg_env).decode(), re.M)
+            # The step finds the key by the file alone: no keyring is named.
+            env = {k: v for k, v in os.environ.items() if k != "GNUPGHOME"}
+            env.update(TARVIK_RPM_GPG_KEY=key, TARVIK_RPM_GPG_PASSPHRASE=SIGN_PASSWORD,
+                       SOURCE_DATE_EPOCH=source_date() or "0")
+            built = []
+            for out in ("one", "two"):
+                package, sums = make_package(BUILD_DIR, os.path.join(work, out), env=env)
+                built.append((read(rpm_beside(package)), read(sums)))
+            for name, first, second in zip((".rpm", "SHA256SUMS"), *built):
+                self.assertTrue(first == second, name + " differs between two signed builds")
+            sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=os.path.dirname(sums))
+
+            signed = rpm_beside(package)
+            self.assertIn("Key ID " + fingerprint.group(1)[-16:].lower(),
+                          rpm_query(signed, "%{RSAHEADER:pgpsig}"))
+            db = ["rpm", "--dbpath", os.path.join(work, "rpmdb")]
+            sh(*db, "--import", public)
+            self.assertIn(b"signatures OK", sh(*db, "-K", signed))
+            data = bytearray(read(signed))
+            data[len(data) - 64] ^= 1
+            changed = signed + ".changed.rpm"
+            with open(changed, "wb") as f:
+                f.write(data)
+            self.assertNotEqual(0, subprocess.run(db + ["-K", changed],
+                                                  capture_output=True).returncode)
+        finally:
+            subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=gpg_env, capture_output=True)
+            shutil.rmtree(work, ignore_errors=True)
+
     @unittest.skipUnless(os.geteuid() == 0, "installing a package needs root")
     def test_installs_into_an_empty_root_verifies_and_erases_without_a_trace(self):
         # The root holds no C library package, hence --nodeps for the install
