@@ -194,7 +194,12 @@ class Contents(unittest.TestCase):
                      META.decode().strip(), "MORV_PASSWORD", "HTTP_X_MORV_PASSWORD",
                      "HTTP_AUTHORIZATION", "QV_PLUGIN_META", "`pwd`", "/plugin_tarvik",
                      "/plugins?plugin=", '"tls":"not_checked"', "11001", "3000 ms",
-                     "?action=info", "?action=ifaces", "?action=dns", "?action=tcp", "?action=http"):
+                     "?action=info", "?action=ifaces", "?action=dns", "?action=tcp", "?action=http",
+                     "GNU C library 2.17", "Alpine", "dnf install ./tarvik-", "yum install",
+                     "zypper install", "rpm -V tarvik", "/" + DOC_DIR + "/",
+                     "semanage fcontext -a -t httpd_sys_script_exec_t "
+                     "'/" + PLUGIN_DIR + "(/.*)?'", "restorecon -R /opt/tarvik",
+                     "setsebool -P httpd_can_network_connect 1"):
             with self.subTest(fact):
                 self.assertIn(fact, guide)
 
