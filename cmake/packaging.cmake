@@ -120,11 +120,16 @@ if(NOT WIN32)
   # The executable is linked stripped and packed as built: none of rpm's
   # post-install steps (strip, comment-note removal) touches it.
   set(CPACK_RPM_SPEC_INSTALL_POST /bin/true)
-  # Every time stamp is the source date (build time, file times, the
-  # changelog's dates are those of CHANGELOG.md), the build host a fixed
-  # name, and no build-id links that the .deb does not carry.
-  set(CPACK_RPM_SPEC_MORE_DEFINE
-      "%define _buildhost tarvik.build\n%define packager ${TARVIK_MAINTAINER}\n%define use_source_date_epoch_as_buildtime 1\n%define clamp_mtime_to_source_date_epoch 1\n%define source_date_epoch_from_changelog 1\n%define _build_id_links none")
+  # Every time stamp is the source date (the build time, and the file times,
+  # which rpm/stage.cmake sets and rpmbuild clamps; the changelog's dates
+  # are those of CHANGELOG.md), the build host a fixed name, and there are
+  # no build-id links, which the .deb does not carry either.
+  string(JOIN "\n" CPACK_RPM_SPEC_MORE_DEFINE
+         "%define _buildhost tarvik.build"
+         "%define packager ${TARVIK_MAINTAINER}"
+         "%define use_source_date_epoch_as_buildtime 1"
+         "%define clamp_mtime_to_source_date_epoch 1"
+         "%define _build_id_links none")
   # The package owns its own folders only, and none of the .deb's files.
   set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /opt
       /usr/share/lintian /usr/share/lintian/overrides /usr/share/lintian/overrides/tarvik
