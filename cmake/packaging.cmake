@@ -95,6 +95,65 @@ else()
           RENAME tarvik)
 endif()
 
+# Beside the .deb an .rpm for the Red Hat and SUSE families, with the same
+# layout: the executable in the plug-in folder, and the operator's guide,
+# the schemas, LICENSE and CHANGELOG.md in /usr/share/doc/tarvik/.
+if(NOT WIN32)
+  list(APPEND CPACK_GENERATOR RPM)
+  set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+  set(CPACK_RPM_PACKAGE_RELEASE 1)
+  set(CPACK_RPM_PACKAGE_LICENSE "Apache-2.0")
+  set(CPACK_RPM_PACKAGE_URL "https://tarvik.dev/")
+  set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
+  set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+  # The plug-in folder is where the host agent looks: no Prefix to move it.
+  set(CPACK_PACKAGE_RELOCATABLE OFF)
+  if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_RPM_PACKAGE_ARCHITECTURE aarch64)
+  endif()
+  # Requires come from the executable through rpm's own generator
+  # (libc.so.6(GLIBC_2.17)(64bit) and the like), so they follow the C
+  # library the build links against.
+  set(CPACK_RPM_PACKAGE_AUTOREQPROV ON)
+  # gzip, which every rpm back to RHEL 7's reads.
+  set(CPACK_RPM_COMPRESSION_TYPE gzip)
+  # The executable is linked stripped and packed as built: none of rpm's
+  # post-install steps (strip, comment-note removal) touches it.
+  set(CPACK_RPM_SPEC_INSTALL_POST /bin/true)
+  # Every time stamp is the source date (the build time, and the file times,
+  # which rpm/stage.cmake sets and rpmbuild clamps; the changelog's dates
+  # are those of CHANGELOG.md), the build host a fixed name, and there are
+  # no build-id links, which the .deb does not carry either.
+  string(JOIN "\n" CPACK_RPM_SPEC_MORE_DEFINE
+         "%define _buildhost tarvik.build"
+         "%define packager ${TARVIK_MAINTAINER}"
+         "%define use_source_date_epoch_as_buildtime 1"
+         "%define clamp_mtime_to_source_date_epoch 1"
+         "%define _build_id_links none")
+  # The package owns its own folders only, and none of the .deb's files.
+  set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /opt
+      /usr/share/lintian /usr/share/lintian/overrides /usr/share/lintian/overrides/tarvik
+      /${DOC_DIR}/copyright /${DOC_DIR}/changelog.gz)
+  set(CPACK_TARVIK_DOC_DIR ${DOC_DIR})
+  set(CPACK_TARVIK_RPM_DOCS ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md)
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/rpm/stage.cmake)
+  set(CPACK_RPM_USER_FILELIST "%license /${DOC_DIR}/LICENSE" "%doc /${DOC_DIR}/CHANGELOG.md"
+      "%doc /${DOC_DIR}/README.md" "%doc /${DOC_DIR}/api")
+  # The RPM changelog is the Debian one, rewritten.
+  set(rpm_changelog ${CMAKE_CURRENT_BINARY_DIR}/rpm/changelog)
+  add_custom_command(
+    OUTPUT ${rpm_changelog}
+    COMMAND ${CMAKE_COMMAND} -DIN=${CMAKE_CURRENT_BINARY_DIR}/debian/changelog
+            -DOUT=${rpm_changelog} -DRELEASE=${CPACK_RPM_PACKAGE_RELEASE}
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/packaging/rpm/changelog.cmake
+    DEPENDS ${deb_changelog} packaging/rpm/changelog.cmake
+    COMMENT "Making the RPM changelog" VERBATIM)
+  add_custom_target(rpm_changelog ALL DEPENDS ${rpm_changelog})
+  set(CPACK_RPM_CHANGELOG_FILE ${rpm_changelog})
+  # The generators in the order they run: the first starts SHA256SUMS.
+  set(CPACK_TARVIK_GENERATORS ${CPACK_GENERATOR})
+endif()
+
 install(TARGETS plugin_tarvik RUNTIME DESTINATION ${PLUGIN_DIR})
 # What an operator needs: the operator's guide as the package's README, and
 # the JSON Schemas of the documents with their notes.

@@ -54,4 +54,7 @@ RELEASE_PACKAGES="lintian:lintian dpkg-buildflags:dpkg-dev /usr/lib/python3/dist
 RELEASE_PACKAGES="$RELEASE_PACKAGES wixl:wixl msiinfo:msitools
   /usr/lib/python3/dist-packages/olefile/__init__.py:python3-olefile
   osslsigncode:osslsigncode openssl:openssl"
+# The .rpm beside the .deb: rpmbuild for cpack, rpmlint, rpm2cpio and cpio to
+# unpack it, and gpg for its signing step.
+RELEASE_PACKAGES="$RELEASE_PACKAGES rpmbuild:rpm rpmlint:rpmlint rpm2cpio:rpm2cpio cpio:cpio gpg:gpg"
 FUZZ_PACKAGES="clang++:clang /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev"

@@ -1,7 +1,8 @@
-"""The release package of one build tree, as an operator's review takes it:
-what it holds, how the binary in it is hardened, that lintian accepts the
-.deb and that it installs and purges cleanly, and that two more builds of
-the same source, in other folders and at other times, give the same bytes.
+"""The release packages of one build tree, as an operator's review takes
+them: what they hold, how the binary in them is hardened, that lintian
+accepts the .deb and rpmlint the .rpm, that each installs and goes again
+cleanly, and that two more builds of the same source, in other folders and
+at other times, give the same bytes.
 CTest sets BUILD_DIR, KIND (deb or zip), CPACK, VERSION, EXE, SOURCE_DIR,
 TOOLCHAIN and DEB_ARCH (both empty for a native build)."""
 import gzip
@@ -57,6 +58,19 @@ ZIP_FILES = {
     "plugin_tarvik/LICENSE": (0o644, os.path.join(SOURCE_DIR, "LICENSE")),
     **api_files("plugin_tarvik"),
 }
+# The .rpm beside the .deb: the same layout, with the licence text and
+# CHANGELOG.md where the .deb has its Debian files; and the folders it owns.
+RPM_FILES = {
+    PLUGIN_DIR + "/plugin_tarvik": (0o755, EXE),
+    DOC_DIR + "/README.md": (0o644, GUIDE),
+    DOC_DIR + "/LICENSE": (0o644, os.path.join(SOURCE_DIR, "LICENSE")),
+    DOC_DIR + "/CHANGELOG.md": (0o644, os.path.join(SOURCE_DIR, "CHANGELOG.md")),
+    **api_files(DOC_DIR),
+}
+RPM_DIRS = {"opt/tarvik", "opt/tarvik/plugins", PLUGIN_DIR, DOC_DIR, DOC_DIR + "/api"}
+RPM_ARCH = {"amd64": "x86_64", "arm64": "aarch64"}.get(DEB_ARCH, DEB_ARCH)
+RPMLINTRC = os.path.join(SOURCE_DIR, "packaging/rpm/rpmlintrc")
+BESIDE = ".msi" if KIND == "zip" else ".rpm"
 FILES = DEB_FILES if KIND == "deb" else ZIP_FILES
 # What the .exe may import: the system's own DLLs.
 SYSTEM_DLLS = {"kernel32.dll", "ws2_32.dll", "iphlpapi.dll", "msvcrt.dll", "advapi32.dll"}
@@ -93,8 +107,22 @@ def msi_beside(package):
     return os.path.join(os.path.dirname(package), "tarvik-%s-x64.msi" % VERSION)
 
 
+def rpm_beside(package):
+    """The .rpm that the Linux builds make beside the .deb."""
+    return os.path.join(os.path.dirname(package), "tarvik-%s-1.%s.rpm" % (VERSION, RPM_ARCH))
+
+
+def beside(package):
+    """The other package a build makes: the .msi beside the .zip, the .rpm
+    beside the .deb."""
+    return msi_beside(package) if KIND == "zip" else rpm_beside(package)
+
+
 def unpack(package, into):
-    if KIND == "deb":
+    if package.endswith(".rpm"):
+        subprocess.run(["cpio", "-idm", "--quiet"], input=sh("rpm2cpio", package), cwd=into,
+                       check=True)
+    elif KIND == "deb":
         sh("dpkg-deb", "-x", package, into)
     else:
         with zipfile.ZipFile(package) as z:
@@ -104,7 +132,13 @@ def unpack(package, into):
 def listing(package):
     """{path: (mode, owner)} of every file in the package."""
     files = {}
-    if KIND == "deb":
+    if package.endswith(".rpm"):
+        for line in sh("rpm", "-qp", "--qf", "[%{FILEMODES:perms} %{FILEUSERNAME}/%{FILEGROUPNAME}"
+                       " %{FILENAMES}\n]", package).decode().splitlines():
+            perms, owner, path = line.split(None, 2)
+            if not perms.startswith("d"):
+                files[path[1:]] = (perms, owner)
+    elif KIND == "deb":
         for line in sh("dpkg-deb", "-c", package).decode().splitlines():
             perms, owner, _size, _date, _time, path = line.split(None, 5)
             if not perms.startswith("d"):
@@ -127,22 +161,31 @@ def read(path):
 
 
 PACKAGE, SUMS = make_package(BUILD_DIR, os.path.join(BUILD_DIR, "package-check"))
-PACKAGES = [PACKAGE, msi_beside(PACKAGE)] if KIND == "zip" else [PACKAGE]
+PACKAGES = [PACKAGE, beside(PACKAGE)]
+RPM = rpm_beside(PACKAGE)
 UNPACKED = tempfile.mkdtemp(prefix="tarvik-package-")
 unpack(PACKAGE, UNPACKED)
+# Each package that cpack makes as an archive of files, with its table.
+ARCHIVES = [(PACKAGE, FILES, UNPACKED)]
+if KIND == "deb":
+    ARCHIVES.append((RPM, RPM_FILES, tempfile.mkdtemp(prefix="tarvik-rpm-")))
+    unpack(RPM, ARCHIVES[-1][2])
 
 
 class Contents(unittest.TestCase):
     def test_exactly_the_release_files_with_their_modes(self):
-        want = {path: (mode_text(mode), "root/root") if KIND == "deb" else (mode, None)
-                for path, (mode, _) in FILES.items()}
-        self.assertEqual(want, listing(PACKAGE))
+        for package, files, _ in ARCHIVES:
+            with self.subTest(os.path.basename(package)):
+                want = {path: (mode_text(mode), "root/root") if KIND == "deb" else (mode, None)
+                        for path, (mode, _) in files.items()}
+                self.assertEqual(want, listing(package))
 
     def test_packed_files_are_the_built_ones(self):
-        for path, (_, built) in FILES.items():
-            if built:
-                with self.subTest(path):
-                    self.assertEqual(read(built), read(os.path.join(UNPACKED, path)))
+        for package, files, unpacked in ARCHIVES:
+            for path, (_, built) in files.items():
+                if built:
+                    with self.subTest(os.path.basename(package) + ": " + path):
+                        self.assertEqual(read(built), read(os.path.join(unpacked, path)))
 
     def test_guide_names_what_the_packages_install_and_what_the_plugin_answers(self):
         guide = read(GUIDE).decode()
@@ -151,7 +194,12 @@ class Contents(unittest.TestCase):
                      META.decode().strip(), "MORV_PASSWORD", "HTTP_X_MORV_PASSWORD",
                      "HTTP_AUTHORIZATION", "QV_PLUGIN_META", "`pwd`", "/plugin_tarvik",
                      "/plugins?plugin=", '"tls":"not_checked"', "11001", "3000 ms",
-                     "?action=info", "?action=ifaces", "?action=dns", "?action=tcp", "?action=http"):
+                     "?action=info", "?action=ifaces", "?action=dns", "?action=tcp", "?action=http",
+                     "GNU C library 2.17", "Alpine", "dnf install ./tarvik-", "yum install",
+                     "zypper install", "rpm -V tarvik", "/" + DOC_DIR + "/",
+                     "semanage fcontext -a -t httpd_sys_script_exec_t "
+                     "'/" + PLUGIN_DIR + "(/.*)?'", "restorecon -R /opt/tarvik",
+                     "setsebool -P httpd_can_network_connect 1"):
             with self.subTest(fact):
                 self.assertIn(fact, guide)
 
@@ -194,10 +242,12 @@ class Debian(unittest.TestCase):
         self.assertFalse([l for l in text.splitlines() if len(l) > 80])
 
     def test_every_override_carries_a_reason(self):
-        lines = read(FILES["usr/share/lintian/overrides/tarvik"][1]).decode().splitlines()
-        for i, line in enumerate(lines):
-            if line and not line.startswith("#"):
-                self.assertTrue(i > 0 and lines[i - 1].startswith("# "), line)
+        for overrides in (FILES["usr/share/lintian/overrides/tarvik"][1], RPMLINTRC):
+            lines = read(overrides).decode().splitlines()
+            for i, line in enumerate(lines):
+                if line and not line.startswith("#"):
+                    with self.subTest(os.path.basename(overrides) + ": " + line):
+                        self.assertTrue(i > 0 and lines[i - 1].startswith("# "), line)
 
     @unittest.skipUnless(shutil.which("lintian"), "lintian is not installed")
     def test_lintian_reports_no_error_or_warning(self):
@@ -218,6 +268,174 @@ class Debian(unittest.TestCase):
         for path in FILES:
             self.assertFalse(os.path.exists("/" + path), path)
         self.assertFalse(os.path.exists("/opt/tarvik"))
+
+
+def packed_date():
+    """The source date that cpack in the build tree stamps its packages with."""
+    if os.environ.get("SOURCE_DATE_EPOCH"):
+        return os.environ["SOURCE_DATE_EPOCH"]
+    found = re.search(r'set\(ENV\{SOURCE_DATE_EPOCH\} "(\d+)"\)',
+                      read(os.path.join(BUILD_DIR, "CPackProject.cmake")).decode())
+    return found.group(1) if found else ""
+
+
+def rpm_query(package, fmt):
+    return sh("rpm", "-qp", "--qf", fmt, package).decode()
+
+
+def elf_needs(exe):
+    """What the executable asks of the loader, as rpm's dependency generator
+    names it: each shared library, and each symbol version it needs of one."""
+    marker = "(64bit)" if b"ELF64" in sh("readelf", "-h", exe) else ""
+    needs = {lib + "()" + marker for lib in re.findall(
+        r"\(NEEDED\)\s+Shared library: \[([^]]+)\]", sh("readelf", "-dW", exe).decode())}
+    library = None
+    for line in sh("readelf", "-VW", exe).decode().splitlines():
+        found = re.search(r"\bFile: (\S+)", line)
+        if found:
+            library = found.group(1)
+        found = re.search(r"\bName: (\S+)", line)
+        if found and library:
+            needs.add("%s(%s)%s" % (library, found.group(1), marker))
+    return needs
+
+
+def emulated(exe):
+    """The command that runs a Linux executable of this build here."""
+    if b"AArch64" in sh("readelf", "-h", exe) and HOST_ARCH != "arm64":
+        return ["qemu-aarch64", "-L", "/usr/aarch64-linux-gnu", exe]
+    return [exe]
+
+
+@unittest.skipUnless(KIND == "deb", "the .rpm of the Linux builds")
+class Rpm(unittest.TestCase):
+    def test_header_fields(self):
+        fields = rpm_query(RPM, "%{NAME}|%{VERSION}|%{RELEASE}|%{ARCH}|%{LICENSE}|%{URL}|"
+                           "%{PACKAGER}|%{VENDOR}|%{BUILDHOST}|%{BUILDTIME}|%{PREFIXES}")
+        name, version, release, arch, licence, url, packager, vendor, host, built, prefixes = \
+            fields.split("|")
+        self.assertEqual(("tarvik", VERSION, "1", RPM_ARCH), (name, version, release, arch))
+        self.assertEqual("Apache-2.0", licence)
+        self.assertRegex(url, r"^https://[a-z0-9.-]+/$")
+        self.assertRegex(packager, r"^[^<>]+ <[^@<>\s]+@[a-z0-9-]+(\.[a-z0-9-]+)+>$")
+        self.assertEqual(MANUFACTURER, vendor)
+        # No trace of the machine or the hour of the build, and no relocation.
+        self.assertEqual("tarvik.build", host)
+        self.assertEqual(packed_date(), built)
+        self.assertEqual({built}, set(rpm_query(RPM, "[%{FILEMTIMES}\n]").split()))
+        self.assertEqual("(none)", prefixes)
+        owned = [line.split(" ", 1) for line in rpm_query(
+            RPM, "[%{FILEMODES:perms} %{FILENAMES}\n]").splitlines()]
+        self.assertEqual(RPM_DIRS, {path[1:] for perms, path in owned if perms.startswith("d")})
+        flags = dict(line.split(" ", 1) for line in rpm_query(
+            RPM, "[%{FILENAMES} %{FILEFLAGS:fflags}\n]").splitlines())
+        self.assertEqual("dl", flags["/" + DOC_DIR + "/LICENSE"])
+        self.assertEqual("d", flags["/" + DOC_DIR + "/README.md"])
+
+    def test_requires_are_what_the_executable_needs(self):
+        requires = set(sh("rpm", "-qp", "--requires", RPM).decode().splitlines())
+        ours = {r for r in requires if not r.startswith(("rpmlib(", "rtld("))}
+        self.assertEqual(elf_needs(EXE), ours)
+        self.assertIn("libc.so.6(GLIBC_2.17)(64bit)", ours)
+
+    def test_changelog_opens_with_this_version_on_its_release_date(self):
+        release = re.search(r"^## \[%s\] - (\d{4})-(\d\d)-(\d\d)$" % re.escape(VERSION),
+                            read(os.path.join(SOURCE_DIR, "CHANGELOG.md")).decode(), re.M)
+        self.assertTrue(release)
+        day = time.strftime("%a %b %d %Y", time.strptime("-".join(release.groups()), "%Y-%m-%d"))
+        text = sh("rpm", "-qp", "--changelog", RPM).decode()
+        self.assertRegex(text.splitlines()[0],
+                         r"^\* %s [^<>]+ <[^<>]+> - %s-1$" % (day, re.escape(VERSION)))
+        self.assertIn("\n- ", text)
+        self.assertNotIn("%%", text)
+
+    @unittest.skipUnless(shutil.which("rpmlint"), "rpmlint is not installed")
+    def test_rpmlint_reports_no_error_or_warning(self):
+        # An unused filter is an error too, so the rpmlintrc holds no stale one.
+        out = subprocess.run(["rpmlint", "-r", RPMLINTRC, RPM], capture_output=True,
+                             text=True).stdout
+        self.assertRegex(out, r"\b0 errors, 0 warnings\b", out)
+
+    def test_unsigned_by_default(self):
+        self.assertEqual("(none)", rpm_query(RPM, "%{RSAHEADER:pgpsig}"))
+
+    def test_a_throwaway_key_signs_the_rpm_and_rpm_checks_it(self):
+        work = tempfile.mkdtemp(prefix="tarvik-rpmsign-")
+        home = os.path.join(work, "gnupg")
+        os.mkdir(home, 0o700)
+        gpg_env = dict(os.environ, GNUPGHOME=home)
+        passphrase = os.path.join(work, "passphrase")
+        with open(passphrase, "w") as f:
+            f.write(SIGN_PASSWORD)
+        gpg = ["gpg", "--batch", "--pinentry-mode", "loopback", "--passphrase-file", passphrase]
+        try:
+            sh(*gpg, "--quick-gen-key", "tarvik test signer <signer@tarvik.invalid>", "rsa2048",
+               "sign", "1d", env=gpg_env)
+            key, public = os.path.join(work, "key.asc"), os.path.join(work, "public.asc")
+            with open(key, "wb") as f:
+                f.write(sh(*gpg, "--armor", "--export-secret-keys", env=gpg_env))
+            with open(public, "wb") as f:
+                f.write(sh("gpg", "--batch", "--armor", "--export", env=gpg_env))
+            fingerprint = re.search(r"^fpr:+([0-9A-F]+):", sh(
+                "gpg", "--batch", "--with-colons", "--list-keys", env=gpg_env).decode(), re.M)
+            # The step finds the key by the file alone: no keyring is named.
+            env = {k: v for k, v in os.environ.items() if k != "GNUPGHOME"}
+            env.update(TARVIK_RPM_GPG_KEY=key, TARVIK_RPM_GPG_PASSPHRASE=SIGN_PASSWORD,
+                       SOURCE_DATE_EPOCH=source_date() or "0")
+            built = []
+            for out in ("one", "two"):
+                package, sums = make_package(BUILD_DIR, os.path.join(work, out), env=env)
+                built.append((read(rpm_beside(package)), read(sums)))
+            for name, first, second in zip((".rpm", "SHA256SUMS"), *built):
+                self.assertTrue(first == second, name + " differs between two signed builds")
+            sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=os.path.dirname(sums))
+
+            signed = rpm_beside(package)
+            self.assertIn("Key ID " + fingerprint.group(1)[-16:].lower(),
+                          rpm_query(signed, "%{RSAHEADER:pgpsig}"))
+            db = ["rpm", "--dbpath", os.path.join(work, "rpmdb")]
+            sh(*db, "--import", public)
+            self.assertIn(b"signatures OK", sh(*db, "-K", signed))
+            data = bytearray(read(signed))
+            data[len(data) - 64] ^= 1
+            changed = signed + ".changed.rpm"
+            with open(changed, "wb") as f:
+                f.write(data)
+            self.assertNotEqual(0, subprocess.run(db + ["-K", changed],
+                                                  capture_output=True).returncode)
+        finally:
+            subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=gpg_env, capture_output=True)
+            shutil.rmtree(work, ignore_errors=True)
+
+    @unittest.skipUnless(os.geteuid() == 0, "installing a package needs root")
+    def test_installs_into_an_empty_root_verifies_and_erases_without_a_trace(self):
+        # The root holds no C library package, hence --nodeps for the install
+        # and the verification alike; the database lives in the root. An
+        # arm64 package goes into the root of this machine, which runs it
+        # under qemu, hence --ignorearch.
+        root = tempfile.mkdtemp(prefix="tarvik-rpm-root-")
+        rpm = ["rpm", "--root", root, "--dbpath", "/var/lib/rpm"]
+        foreign = ["--ignorearch"] if DEB_ARCH != HOST_ARCH else []
+        try:
+            sh(*rpm, "--nodeps", *foreign, "-i", RPM)
+            for path, (mode, built) in RPM_FILES.items():
+                with self.subTest(path):
+                    self.assertEqual(mode, os.stat(os.path.join(root, path)).st_mode & 0o7777)
+                    self.assertEqual(read(built), read(os.path.join(root, path)))
+            self.assertEqual(META, sh(*emulated(os.path.join(root, PLUGIN_DIR, "plugin_tarvik")),
+                                      "--meta"))
+            verify = subprocess.run(rpm + ["-V", "--nodeps", "tarvik"], capture_output=True,
+                                    text=True)
+            self.assertEqual((0, ""), (verify.returncode, verify.stdout))
+            sh(*rpm, "-e", "tarvik")
+            # What stays is the database and the parent folders that a
+            # system's own filesystem package owns.
+            left = {os.path.relpath(os.path.join(d, n), root)
+                    for d, dirs, files in os.walk(root) for n in dirs + files}
+            self.assertEqual({"opt", "usr", "usr/share", "usr/share/doc", "var", "var/lib"},
+                             {p for p in left if not p.startswith("var/lib/rpm")})
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
 
 
 def elf_claims():
@@ -581,14 +799,14 @@ class Reproducible(unittest.TestCase):
                 results.append(build_source(source, env)[0])
         finally:
             shutil.rmtree(work, ignore_errors=True)
-        for name, first, second in zip(("executable", "package", "SHA256SUMS", ".msi"), *results):
+        for name, first, second in zip(("executable", "package", "SHA256SUMS", BESIDE), *results):
             self.assertTrue(first == second, name + " differs between the two builds")
 
 
 def build_source(source, env):
     """Configures, builds and packages the tree in source, in source/out:
-    the bytes of the executable, the package, SHA256SUMS and the .msi (empty
-    but on Windows), and what configuring printed."""
+    the bytes of the executable, the package, SHA256SUMS and the package
+    beside it (the .msi or the .rpm), and what configuring printed."""
     build = os.path.join(source, "out")
     configure = ["cmake", "-S", source, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
                  "-DBUILD_TESTING=OFF"]
@@ -598,8 +816,8 @@ def build_source(source, env):
     said = sh(*configure, env=env).decode()
     sh("cmake", "--build", build, "-j", str(os.cpu_count() or 2), env=env)
     package, sums = make_package(build, os.path.join(build, "packages"))
-    msi = read(msi_beside(package)) if KIND == "zip" else b""
-    return (read(os.path.join(build, os.path.basename(EXE))), read(package), read(sums), msi), said
+    return (read(os.path.join(build, os.path.basename(EXE))), read(package), read(sums),
+            read(beside(package))), said
 
 
 class FromAnySource(unittest.TestCase):
@@ -636,7 +854,7 @@ class FromAnySource(unittest.TestCase):
         self.assertIn("Source date: %s, from the commit time git archive wrote" % commit_time,
                       said_archive)
         self.assertIn("Source date: %s, from the last commit" % commit_time, said_clone)
-        for name, a, c in zip(("executable", "package", "SHA256SUMS", ".msi"), from_archive,
+        for name, a, c in zip(("executable", "package", "SHA256SUMS", BESIDE), from_archive,
                               from_clone):
             self.assertTrue(a == c, name + " differs between the archive's and the clone's build")
 
@@ -644,7 +862,8 @@ class FromAnySource(unittest.TestCase):
 if __name__ == "__main__":
     prog = unittest.main(exit=False, verbosity=2)
     wine_drop()
-    shutil.rmtree(UNPACKED, ignore_errors=True)
+    for _, _, unpacked in ARCHIVES:
+        shutil.rmtree(unpacked, ignore_errors=True)
     res = prog.result
     if res.wasSuccessful() and res.testsRun and len(res.skipped) == res.testsRun:
         sys.exit(77)
