@@ -60,7 +60,13 @@ ZIP_FILES = {
 FILES = DEB_FILES if KIND == "deb" else ZIP_FILES
 # What the .exe may import: the system's own DLLs.
 SYSTEM_DLLS = {"kernel32.dll", "ws2_32.dll", "iphlpapi.dll", "msvcrt.dll", "advapi32.dll"}
-# Windows 7, 8, 8.1, and 10 and 11.
+# The oldest Windows the .exe starts on, as its header states it (operating
+# system and subsystem version): 6.0, Vista and Server 2008, the first with
+# the imports below and with on-link prefix lengths in the adapter table.
+NEEDS_WINDOWS = (6, 0)
+IMPORTS_SINCE = {("ws2_32.dll", b"inet_pton"): (6, 0), ("ws2_32.dll", b"inet_ntop"): (6, 0)}
+# Windows 7, 8, 8.1, and 10 and 11: the manifest's compatibility entries,
+# which begin with Windows 7 (6.1).
 SUPPORTED_OS = ("35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
                 "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")
 
@@ -291,6 +297,14 @@ class Hardening(unittest.TestCase):
         self.assertTrue(flags.IMAGE_DLLCHARACTERISTICS_NX_COMPAT)
         dlls = {e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT}
         self.assertLessEqual(dlls, SYSTEM_DLLS)
+        imported = {(e.dll.decode().lower(), i.name) for e in pe.DIRECTORY_ENTRY_IMPORT
+                    for i in e.imports}
+        needed = max((since for name, since in IMPORTS_SINCE.items() if name in imported),
+                     default=(0, 0))
+        self.assertLessEqual(needed, NEEDS_WINDOWS)
+        for field in ("OperatingSystem", "Subsystem"):
+            self.assertEqual(NEEDS_WINDOWS, (getattr(flags, "Major%sVersion" % field),
+                                             getattr(flags, "Minor%sVersion" % field)), field)
         # The stack protector's runtime is linked in, with its message.
         self.assertIn(b"stack smashing detected", read(EXE))
 
