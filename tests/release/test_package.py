@@ -483,12 +483,14 @@ DEBIAN12_OSSLSIGNCODE = "2.5-4"
 SIGNER_WATCH = """#!/usr/bin/python3
 import json, os, stat, sys
 args = sys.argv[1:]
-seen = {"args": args, "env": dict(os.environ), "file": None}
+seen = {"args": args, "env": dict(os.environ), "file": None, "modes": None, "owners": None}
 if "-readpass" in args:
     path = args[args.index("-readpass") + 1]
-    held = [os.stat(p) for p in (path, os.path.dirname(path))]
-    seen.update(file=path, modes=[stat.S_IMODE(h.st_mode) for h in held],
-                owners=[h.st_uid for h in held])
+    seen["file"] = path
+    if os.path.isfile(path):
+        held = [os.stat(p) for p in (path, os.path.dirname(path))]
+        seen.update(modes=[stat.S_IMODE(h.st_mode) for h in held],
+                    owners=[h.st_uid for h in held])
 with open(%(log)r, "a") as f:
     f.write(json.dumps(seen) + "\\n")
 os.execv(%(real)r, [%(real)r] + args)
@@ -508,7 +510,14 @@ def debian12_osslsigncode():
             if run.returncode != 0:
                 raise AssertionError("Debian's archive gave no osslsigncode %s (apt-get update?): %s"
                                      % (DEBIAN12_OSSLSIGNCODE, run.stderr))
-            sh("dpkg-deb", "-x", os.path.join(fetch, os.listdir(fetch)[0]), into)
+            # Unpacked beside, then moved in whole: an interrupted run
+            # leaves no half tool behind.
+            unpacked = os.path.join(fetch, "unpacked")
+            sh("dpkg-deb", "-x", os.path.join(fetch, "osslsigncode_%s_%s.deb" % (
+                DEBIAN12_OSSLSIGNCODE, HOST_ARCH)), unpacked)
+            os.makedirs(os.path.dirname(into), exist_ok=True)
+            shutil.rmtree(into, ignore_errors=True)
+            shutil.move(unpacked, into)
         finally:
             shutil.rmtree(fetch, ignore_errors=True)
     return program
@@ -517,7 +526,7 @@ def debian12_osslsigncode():
 def signers():
     """(what, program) of each osslsigncode the signing step runs with."""
     mine = shutil.which("osslsigncode")
-    said = sh(mine, "--version").decode().split("\n", 1)[0]
+    said = sh(mine, "--version").decode().split("\n", 1)[0].split(",")[0]
     return [("this machine's, " + said, mine),
             ("Debian 12's, " + DEBIAN12_OSSLSIGNCODE, debian12_osslsigncode())]
 
@@ -623,7 +632,7 @@ class Signing(unittest.TestCase):
         for call in calls:
             self.assertNotIn(SIGN_PASSWORD, " ".join(call["args"]))
             self.assertEqual([], [k for k, v in call["env"].items() if SIGN_PASSWORD in v])
-            self.assertEqual([0o600, 0o700], call["modes"])
+            self.assertEqual(["0o600", "0o700"], [oct(m) for m in call["modes"] or ()])
             self.assertEqual([os.geteuid()] * 2, call["owners"])
             self.assertFalse(os.path.exists(os.path.dirname(call["file"])), call["file"])
 
