@@ -9,10 +9,11 @@
 #
 # The key's password comes from TARVIK_SIGN_PASSWORD, one line. It is taken
 # out of the environment here, so that no program the packaging step starts
-# inherits it, and handed to osslsigncode as a file (-readpass FILE: the
-# only form osslsigncode 2.5, Debian 12's, reads besides -pass, which would
-# put it on a command line) in a folder of the build user's own, removed
-# as soon as the file is signed.
+# inherits it, and handed to osslsigncode as a file in a folder of the
+# build user's own, removed as soon as the file is signed: Debian 12's
+# osslsigncode 2.5 reads -readpass from a named file only (no "-" for
+# standard input), and its other ways are a command line (-pass) or a
+# terminal (-askpass).
 if(DEFINED ENV{TARVIK_SIGN_PASSWORD})
   set(TARVIK_SIGN_PASSWORD "$ENV{TARVIK_SIGN_PASSWORD}")
   unset(ENV{TARVIK_SIGN_PASSWORD})
