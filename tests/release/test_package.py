@@ -524,11 +524,12 @@ def debian12_osslsigncode():
 
 
 def signers():
-    """(what, program) of each osslsigncode the signing step runs with."""
+    """(what, program, whether TARVIK_SIGN_OSSLSIGNCODE names it rather than
+    PATH) of each osslsigncode the signing step runs with."""
     mine = shutil.which("osslsigncode")
     said = sh(mine, "--version").decode().split("\n", 1)[0].split(",")[0]
-    return [("this machine's, " + said, mine),
-            ("Debian 12's, " + DEBIAN12_OSSLSIGNCODE, debian12_osslsigncode())]
+    return [("this machine's, " + said, mine, False),
+            ("Debian 12's, " + DEBIAN12_OSSLSIGNCODE, debian12_osslsigncode(), True)]
 
 
 def make_signing_key(into):
@@ -599,25 +600,31 @@ class Signing(unittest.TestCase):
         work = tempfile.mkdtemp(prefix="tarvik-sign-")
         try:
             ca, p12 = make_signing_key(work)
-            for row, (what, program) in enumerate(table):
+            for row, (what, program, named) in enumerate(table):
                 with self.subTest(what):
-                    self.signs_with(program, os.path.join(work, "signer%d" % row), ca, p12,
-                                    [p for _, p in table])
+                    self.signs_with(program, named, os.path.join(work, "signer%d" % row), ca,
+                                    p12, [p for _, p, _ in table])
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
-    def signs_with(self, program, work, ca, p12, checkers):
-        """Two signed builds by program, in work: the same bytes, each file
-        verified by every osslsigncode in checkers, and the password never
-        on the signer's command line or in its environment."""
+    def signs_with(self, program, named, work, ca, p12, checkers):
+        """Two signed builds by program (named by TARVIK_SIGN_OSSLSIGNCODE,
+        or first on PATH), in work: the same bytes, each file verified by
+        every osslsigncode in checkers, and the password never on the
+        signer's command line or in its environment."""
         os.makedirs(work)
         log, watch = os.path.join(work, "signer.log"), os.path.join(work, "osslsigncode")
         with open(watch, "w") as f:
             f.write(SIGNER_WATCH % {"log": log, "real": program})
         os.chmod(watch, 0o755)
         env = dict(os.environ, TARVIK_SIGN_PKCS12=p12, TARVIK_SIGN_PASSWORD=SIGN_PASSWORD,
-                   TARVIK_SIGN_OSSLSIGNCODE=watch, SOURCE_DATE_EPOCH=source_date() or "0")
+                   SOURCE_DATE_EPOCH=source_date() or "0")
         env.pop("TARVIK_SIGN_TIMESTAMP_URL", None)
+        if named:
+            env["TARVIK_SIGN_OSSLSIGNCODE"] = watch
+        else:
+            env.pop("TARVIK_SIGN_OSSLSIGNCODE", None)
+            env["PATH"] = work + os.pathsep + env.get("PATH", "")
         built = []
         for out in ("one", "two"):
             package, sums = make_package(BUILD_DIR, os.path.join(work, out), env=env)
