@@ -7,6 +7,7 @@ CTest sets BUILD_DIR, KIND (deb or zip), CPACK, VERSION, EXE, SOURCE_DIR,
 TOOLCHAIN and DEB_ARCH (both empty for a native build)."""
 import gzip
 import io
+import json
 import os
 import re
 import shutil
@@ -74,7 +75,13 @@ BESIDE = ".msi" if KIND == "zip" else ".rpm"
 FILES = DEB_FILES if KIND == "deb" else ZIP_FILES
 # What the .exe may import: the system's own DLLs.
 SYSTEM_DLLS = {"kernel32.dll", "ws2_32.dll", "iphlpapi.dll", "msvcrt.dll", "advapi32.dll"}
-# Windows 7, 8, 8.1, and 10 and 11.
+# The oldest Windows the .exe starts on, as its header states it (operating
+# system and subsystem version): 6.0, Vista and Server 2008, the first with
+# the imports below and with on-link prefix lengths in the adapter table.
+NEEDS_WINDOWS = (6, 0)
+IMPORTS_SINCE = {("ws2_32.dll", b"inet_pton"): (6, 0), ("ws2_32.dll", b"inet_ntop"): (6, 0)}
+# Windows 7, 8, 8.1, and 10 and 11: the manifest's compatibility entries,
+# which begin with Windows 7 (6.1).
 SUPPORTED_OS = ("35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
                 "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")
 
@@ -509,6 +516,14 @@ class Hardening(unittest.TestCase):
         self.assertTrue(flags.IMAGE_DLLCHARACTERISTICS_NX_COMPAT)
         dlls = {e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT}
         self.assertLessEqual(dlls, SYSTEM_DLLS)
+        imported = {(e.dll.decode().lower(), i.name) for e in pe.DIRECTORY_ENTRY_IMPORT
+                    for i in e.imports}
+        needed = max((since for name, since in IMPORTS_SINCE.items() if name in imported),
+                     default=(0, 0))
+        self.assertLessEqual(needed, NEEDS_WINDOWS)
+        for field in ("OperatingSystem", "Subsystem"):
+            self.assertEqual(NEEDS_WINDOWS, (getattr(flags, "Major%sVersion" % field),
+                                             getattr(flags, "Minor%sVersion" % field)), field)
         # The stack protector's runtime is linked in, with its message.
         self.assertIn(b"stack smashing detected", read(EXE))
 
@@ -673,8 +688,66 @@ class WindowsInstaller(unittest.TestCase):
 
 
 # The signing step, with a throwaway CA and code-signing key made here.
-# No timestamp server is named: a test never leaves the machine.
-SIGN_PASSWORD = "s3cret with spaces, $HOME and \"quotes\""
+# No timestamp server is named: a test never leaves the machine. The
+# password holds what a shell, CMake or a list would split or expand.
+SIGN_PASSWORD = "s3cret; with spaces, $HOME, \\ and \"quotes\""
+# Debian 12's own osslsigncode, whose -readpass takes a file name only. It
+# is fetched from Debian's archive once and unpacked into the build tree,
+# by version, and signs beside whatever osslsigncode this machine has.
+DEBIAN12_OSSLSIGNCODE = "2.5-4"
+# Stands in front of an osslsigncode: writes what the packaging step handed
+# it (arguments, environment, and the password file's and folder's modes
+# and owners) as one JSON line to LOG, then runs the real one.
+SIGNER_WATCH = """#!/usr/bin/python3
+import json, os, stat, sys
+args = sys.argv[1:]
+seen = {"args": args, "env": dict(os.environ), "file": None, "modes": None, "owners": None}
+if "-readpass" in args:
+    path = args[args.index("-readpass") + 1]
+    seen["file"] = path
+    if os.path.isfile(path):
+        held = [os.stat(p) for p in (path, os.path.dirname(path))]
+        seen.update(modes=[stat.S_IMODE(h.st_mode) for h in held],
+                    owners=[h.st_uid for h in held])
+with open(%(log)r, "a") as f:
+    f.write(json.dumps(seen) + "\\n")
+os.execv(%(real)r, [%(real)r] + args)
+"""
+
+
+def debian12_osslsigncode():
+    """The osslsigncode program of Debian 12's package, unpacked under
+    BUILD_DIR/tools/osslsigncode-VERSION on first use."""
+    into = os.path.join(BUILD_DIR, "tools", "osslsigncode-" + DEBIAN12_OSSLSIGNCODE)
+    program = os.path.join(into, "usr", "bin", "osslsigncode")
+    if not os.path.exists(program):
+        fetch = tempfile.mkdtemp(prefix="tarvik-deb-")
+        try:
+            run = subprocess.run(["apt-get", "download", "osslsigncode=" + DEBIAN12_OSSLSIGNCODE],
+                                 cwd=fetch, capture_output=True, text=True)
+            if run.returncode != 0:
+                raise AssertionError("Debian's archive gave no osslsigncode %s (apt-get update?): %s"
+                                     % (DEBIAN12_OSSLSIGNCODE, run.stderr))
+            # Unpacked beside, then moved in whole: an interrupted run
+            # leaves no half tool behind.
+            unpacked = os.path.join(fetch, "unpacked")
+            sh("dpkg-deb", "-x", os.path.join(fetch, "osslsigncode_%s_%s.deb" % (
+                DEBIAN12_OSSLSIGNCODE, HOST_ARCH)), unpacked)
+            os.makedirs(os.path.dirname(into), exist_ok=True)
+            shutil.rmtree(into, ignore_errors=True)
+            shutil.move(unpacked, into)
+        finally:
+            shutil.rmtree(fetch, ignore_errors=True)
+    return program
+
+
+def signers():
+    """(what, program, whether TARVIK_SIGN_OSSLSIGNCODE names it rather than
+    PATH) of each osslsigncode the signing step runs with."""
+    mine = shutil.which("osslsigncode")
+    said = sh(mine, "--version").decode().split("\n", 1)[0].split(",")[0]
+    return [("this machine's, " + said, mine, False),
+            ("Debian 12's, " + DEBIAN12_OSSLSIGNCODE, debian12_osslsigncode(), True)]
 
 
 def make_signing_key(into):
@@ -697,9 +770,9 @@ def make_signing_key(into):
     return ca, p12
 
 
-def verify(path, ca):
+def verify(path, ca, program="osslsigncode"):
     """(whether the signature verifies against ca, what osslsigncode said)"""
-    run = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
+    run = subprocess.run([program, "verify", "-CAfile", ca, "-in", path],
                          capture_output=True, text=True)
     return run.returncode == 0, run.stdout
 
@@ -740,35 +813,67 @@ class Signing(unittest.TestCase):
         self.assertEqual(0, pefile.PE(EXE).OPTIONAL_HEADER.DATA_DIRECTORY[security].Size)
         self.assertNotIn("DigitalSignature", str(sh("msiinfo", "streams", msi_beside(PACKAGE))))
 
-    def test_a_throwaway_key_signs_the_exe_and_the_msi_and_both_verify(self):
+    def test_each_osslsigncode_signs_the_exe_and_the_msi_and_both_verify(self):
+        table = signers()
         work = tempfile.mkdtemp(prefix="tarvik-sign-")
         try:
             ca, p12 = make_signing_key(work)
-            env = dict(os.environ, TARVIK_SIGN_PKCS12=p12, TARVIK_SIGN_PASSWORD=SIGN_PASSWORD,
-                       SOURCE_DATE_EPOCH=source_date() or "0")
-            env.pop("TARVIK_SIGN_TIMESTAMP_URL", None)
-            built = []
-            for out in ("one", "two"):
-                package, sums = make_package(BUILD_DIR, os.path.join(work, out), env=env)
-                built.append((read(package), read(msi_beside(package)), read(sums)))
-            for name, first, second in zip((".zip", ".msi", "SHA256SUMS"), *built):
-                self.assertTrue(first == second, name + " differs between two signed builds")
-            sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=os.path.dirname(sums))
-
-            exe = os.path.join(work, "plugin_tarvik.exe")
-            with zipfile.ZipFile(package) as z, open(exe, "wb") as f:
-                f.write(z.read("plugin_tarvik/plugin_tarvik.exe"))
-            msi = msi_beside(package)
-            for path, flip in ((exe, flip_exe_byte), (msi, flip_msi_byte)):
-                with self.subTest(os.path.basename(path)):
-                    good, said = verify(path, ca)
-                    self.assertTrue(good, said)
-                    self.assertIn(signing_time(env["SOURCE_DATE_EPOCH"]), said)
-                    flip(path, path + ".changed")
-                    self.assertFalse(verify(path + ".changed", ca)[0])
-            self.assertEqual((0, META), wine(exe, "--meta"))
+            for row, (what, program, named) in enumerate(table):
+                with self.subTest(what):
+                    self.signs_with(program, named, os.path.join(work, "signer%d" % row), ca,
+                                    p12, [p for _, p, _ in table])
         finally:
             shutil.rmtree(work, ignore_errors=True)
+
+    def signs_with(self, program, named, work, ca, p12, checkers):
+        """Two signed builds by program (named by TARVIK_SIGN_OSSLSIGNCODE,
+        or first on PATH), in work: the same bytes, each file verified by
+        every osslsigncode in checkers, and the password never on the
+        signer's command line or in its environment."""
+        os.makedirs(work)
+        log, watch = os.path.join(work, "signer.log"), os.path.join(work, "osslsigncode")
+        with open(watch, "w") as f:
+            f.write(SIGNER_WATCH % {"log": log, "real": program})
+        os.chmod(watch, 0o755)
+        env = dict(os.environ, TARVIK_SIGN_PKCS12=p12, TARVIK_SIGN_PASSWORD=SIGN_PASSWORD,
+                   SOURCE_DATE_EPOCH=source_date() or "0")
+        env.pop("TARVIK_SIGN_TIMESTAMP_URL", None)
+        if named:
+            env["TARVIK_SIGN_OSSLSIGNCODE"] = watch
+        else:
+            env.pop("TARVIK_SIGN_OSSLSIGNCODE", None)
+            env["PATH"] = work + os.pathsep + env.get("PATH", "")
+        built = []
+        for out in ("one", "two"):
+            package, sums = make_package(BUILD_DIR, os.path.join(work, out), env=env)
+            built.append((read(package), read(msi_beside(package)), read(sums)))
+        for name, first, second in zip((".zip", ".msi", "SHA256SUMS"), *built):
+            self.assertTrue(first == second, name + " differs between two signed builds")
+        sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=os.path.dirname(sums))
+
+        with open(log) as f:
+            calls = [json.loads(line) for line in f]
+        self.assertEqual(4, len(calls), "an .exe and an .msi in each of two builds")
+        for call in calls:
+            self.assertNotIn(SIGN_PASSWORD, " ".join(call["args"]))
+            self.assertEqual([], [k for k, v in call["env"].items() if SIGN_PASSWORD in v])
+            self.assertEqual(["0o600", "0o700"], [oct(m) for m in call["modes"] or ()])
+            self.assertEqual([os.geteuid()] * 2, call["owners"])
+            self.assertFalse(os.path.exists(os.path.dirname(call["file"])), call["file"])
+
+        exe = os.path.join(work, "plugin_tarvik.exe")
+        with zipfile.ZipFile(package) as z, open(exe, "wb") as f:
+            f.write(z.read("plugin_tarvik/plugin_tarvik.exe"))
+        msi = msi_beside(package)
+        for path, flip in ((exe, flip_exe_byte), (msi, flip_msi_byte)):
+            flip(path, path + ".changed")
+            for checker in checkers:
+                with self.subTest(os.path.basename(path), checker=checker):
+                    good, said = verify(path, ca, checker)
+                    self.assertTrue(good, said)
+                    self.assertIn(signing_time(env["SOURCE_DATE_EPOCH"]), said)
+                    self.assertFalse(verify(path + ".changed", ca, checker)[0])
+        self.assertEqual((0, META), wine(exe, "--meta"))
 
 
 def source_files():
