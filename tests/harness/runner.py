@@ -103,14 +103,15 @@ def start(argv, env, timeout, stdin=None, stdout=subprocess.PIPE, preexec_fn=Non
     return done
 
 
-def retried_once(attempt, what):
-    """attempt() starts a run (see start); a run that the launcher itself
-    failed to start is started once more and noted (see note_retry)."""
+def retried_once(attempt, what, target=None):
+    """attempt() starts a run (see start) under target's launcher (this
+    run's by default); a run that the launcher itself failed to start is
+    started once more and noted (see note_retry)."""
     for _ in range(2):
         proc = attempt()
-        if not launcher_did_not_start(proc.returncode, proc.stdout, proc.stderr):
+        if not launcher_did_not_start(proc.returncode, proc.stdout, proc.stderr, target):
             break
-        note_retry(what, proc.stderr)
+        note_retry(what, proc.stderr, target)
     return proc
 
 

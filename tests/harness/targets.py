@@ -83,19 +83,21 @@ if TARGET.prepare and __name__ != "__main__":
     TARGET.prepare()
 
 
-def launcher_did_not_start(rc, out, err):
-    """The target's launcher failed before the plug-in ran (see Target)."""
-    if not TARGET.start_error:
+def launcher_did_not_start(rc, out, err, target=None):
+    """The launcher of target (this run's by default) failed before the
+    program ran (see Target)."""
+    target = target or TARGET
+    if not target.start_error:
         return False
-    status, prefix = TARGET.start_error
+    status, prefix = target.start_error
     return rc == status and not out and (not err or err.startswith(prefix))
 
 
-def note_retry(what, err=b""):
+def note_retry(what, err=b"", target=None):
     """Counts one run started a second time; main() fails the suite past
     MAX_RETRIES of them."""
     retried.append(what)
-    print("\n  %s failed to start (%r): %r, run once more" % (TARGET.name, err, what),
+    print("\n  %s failed to start (%r): %r, run once more" % ((target or TARGET).name, err, what),
           file=sys.stderr)
 
 

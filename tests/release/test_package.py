@@ -20,6 +20,11 @@ import unittest
 import uuid
 import zipfile
 
+# The harness's runner starts every run under a launcher (Wine, qemu).
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness.runner import retried_once, start  # noqa: E402
+from harness.targets import TARGETS  # noqa: E402
+
 BUILD_DIR = os.environ["BUILD_DIR"]
 KIND = os.environ["KIND"]
 CPACK = os.environ.get("CPACK") or "cpack"
@@ -429,8 +434,9 @@ class Rpm(unittest.TestCase):
                 with self.subTest(path):
                     self.assertEqual(mode, os.stat(os.path.join(root, path)).st_mode & 0o7777)
                     self.assertEqual(read(built), read(os.path.join(root, path)))
-            self.assertEqual(META, sh(*emulated(os.path.join(root, PLUGIN_DIR, "plugin_tarvik")),
-                                      "--meta"))
+            meta = start(emulated(os.path.join(root, PLUGIN_DIR, "plugin_tarvik")) + ["--meta"],
+                         dict(os.environ), 60)
+            self.assertEqual((0, META), (meta.returncode, meta.stdout))
             verify = subprocess.run(rpm + ["-V", "--nodeps", "tarvik"], capture_output=True,
                                     text=True)
             self.assertEqual((0, ""), (verify.returncode, verify.stdout))
@@ -559,12 +565,11 @@ def wine_drop():
 
 
 def wine(*args):
-    """(exit status, standard output) of a Windows program under the prefix;
-    once more when Wine itself failed to start it (status 1, no output)."""
-    for _ in range(2):
-        run = subprocess.run(("wine",) + args, env=wine_env(), capture_output=True)
-        if run.returncode != 1 or run.stdout:
-            break
+    """(exit status, standard output) of a Windows program under the prefix,
+    through the harness's runner: once more when Wine itself failed to start
+    it."""
+    argv = ["wine", *args]
+    run = retried_once(lambda: start(argv, wine_env(), 300), argv, TARGETS["windows"])
     return run.returncode, run.stdout
 
 
