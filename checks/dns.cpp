@@ -61,18 +61,21 @@ void action_dns(const char *query)
     json_str(stamp);
     outf(",\"timeout_ms\":%d", DNS_TIMEOUT_MS);
     if (rc == RESOLVE_TIMEOUT) {
-        outf(",\"resolved\":false,\"timeout\":true,\"code\":null"
-             ",\"latency_ms\":%lld,\"results\":[],\"count\":0}", latency);
+        out(",\"resolved\":false,\"timeout\":true,\"code\":null,\"latency_ms\":");
+        out_ms(latency);
+        out(",\"results\":[],\"count\":0}");
         return;
     }
     if (rc != 0 || !list) {
-        outf(",\"resolved\":false,\"timeout\":false,\"code\":%d"
-             ",\"latency_ms\":%lld,\"results\":[],\"count\":0}", rc, latency);
+        outf(",\"resolved\":false,\"timeout\":false,\"code\":%d,\"latency_ms\":", rc);
+        out_ms(latency);
+        out(",\"results\":[],\"count\":0}");
         free_resolved(list);
         return;
     }
-    outf(",\"resolved\":true,\"timeout\":false,\"code\":0"
-         ",\"latency_ms\":%lld,\"results\":[", latency);
+    out(",\"resolved\":true,\"timeout\":false,\"code\":0,\"latency_ms\":");
+    out_ms(latency);
+    out(",\"results\":[");
     int count = write_results(list);
     free_resolved(list);
     outf("],\"count\":%d}", count);

@@ -48,13 +48,17 @@ static int ends_with(const char *buf, size_t n, const char *tail, size_t k)
 }
 
 // The read budget is spent once more than READ_TIMEOUT_MS have passed since
-// t2, and at once when the clock cannot be read (a failed t2 makes the
-// difference huge): a budget that cannot be measured must not let a slow
-// peer hold the check.
-static int budget_spent(uint64_t t2)
+// t2. A budget that cannot be measured (the clock could not be read at t2
+// or now) must neither make up an answer nor let a slow peer hold the
+// check: what the first look found had arrived within one receive timeout,
+// so it is taken as it stands, and from then on the budget counts as spent,
+// so the next look, bounded by the receive timeout, takes one byte at most.
+static int budget_spent(uint64_t t2, int first_look)
 {
     uint64_t now = now_ms();
-    return now == 0 || (long long)(now - t2) > READ_TIMEOUT_MS;
+    if (t2 == 0 || now == 0)
+        return !first_look;
+    return (long long)(now - t2) > READ_TIMEOUT_MS;
 }
 
 enum { READ_ON, READ_COMPLETE, READ_CUT };
@@ -89,11 +93,11 @@ static int read_answer(plat_socket s, char *buf, size_t *len)
     uint64_t t2 = now_ms();
     size_t n = 0;
     int end = READ_ON;
-    while (end == READ_ON) {
+    for (int look = 0; end == READ_ON; look++) {
         int got = plat_recv_peek(s, buf + n, (int)(RESPONSE_CAP - 1 - n));
         if (got <= 0)
             break;
-        int take = bytes_to_take(buf, n, got, budget_spent(t2), &end);
+        int take = bytes_to_take(buf, n, got, budget_spent(t2, look == 0), &end);
         int r = plat_recv(s, buf + n, take);
         if (r <= 0) {
             end = READ_CUT;
@@ -136,16 +140,18 @@ static void write_answer_tail(long long connect_ms, long long read_ms,
     int status = 0;
     char status_text[STATUS_TEXT_CAP];
     int has_status = read_status_line(text, len, &status, status_text);
-    outf(",\"reachable\":true,\"connect_ms\":%lld", connect_ms);
+    out(",\"reachable\":true,\"connect_ms\":");
+    out_ms(connect_ms);
     if (has_status) {
         outf(",\"status\":%d,\"status_text\":", status);
         json_str(status_text);
     } else {
         out(",\"status\":null,\"status_text\":null");
     }
-    outf(",\"header_lines\":%d,\"body_bytes_read\":0,\"read_ms\":%lld"
-         ",\"headers_complete\":%s",
-         count_header_lines(text), read_ms, complete ? "true" : "false");
+    outf(",\"header_lines\":%d,\"body_bytes_read\":0,\"read_ms\":",
+         count_header_lines(text));
+    out_ms(read_ms);
+    outf(",\"headers_complete\":%s", complete ? "true" : "false");
     if (has_status && status >= 300 && status <= 399)
         out(",\"redirect\":\"not_followed\"");
     out("}\n");
@@ -171,10 +177,10 @@ static void check_target(const char *url, const url_parts *u,
     if (u->tls) {
         plat_socket_close(s);
         write_head(url, u, sent_path, stamp);
-        outf(",\"reachable\":true,\"connect_ms\":%lld,\"status\":null"
-             ",\"status_text\":null,\"header_lines\":0,\"body_bytes_read\":0"
-             ",\"note\":\"tcp connect succeeded; the TLS handshake was not attempted\"}\n",
-             connect_ms);
+        out(",\"reachable\":true,\"connect_ms\":");
+        out_ms(connect_ms);
+        out(",\"status\":null,\"status_text\":null,\"header_lines\":0,\"body_bytes_read\":0"
+            ",\"note\":\"tcp connect succeeded; the TLS handshake was not attempted\"}\n");
         return;
     }
     char answer[RESPONSE_CAP];

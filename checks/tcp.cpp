@@ -6,10 +6,13 @@
 #include "../front/query.h"
 #include "resolver.h"
 
-// A sample is a duration in ms (0 or more) or one of these markers.
+// A sample is a duration in ms (0 or more) or one of these markers. Every
+// marker is written as null; an unmeasured sample connected, but the clock
+// could not be read around it, so it counts as open and has no duration.
 #define SAMPLE_FAILED (-1LL)
 #define SAMPLE_TIMED_OUT (-2LL)
 #define SAMPLE_NO_SOCKET (-3LL)
+#define SAMPLE_UNMEASURED (-4LL)
 
 enum tcp_status { TCP_CLOSED, TCP_OPEN, TCP_TIMEOUT };
 static const char *const STATUS_NAME[] = {"closed", "open", "timeout"};
@@ -21,8 +24,9 @@ typedef struct tcp_result {
     char address[ADDR_TEXT_CAP];
 } tcp_result;
 
-// One connect to one record. Returns a duration, or SAMPLE_FAILED (this
-// sample ends), SAMPLE_TIMED_OUT or SAMPLE_NO_SOCKET (try the next record).
+// One connect to one record. Returns a duration or SAMPLE_UNMEASURED (it
+// connected), SAMPLE_FAILED (this sample ends), SAMPLE_TIMED_OUT or
+// SAMPLE_NO_SOCKET (try the next record).
 static long long connect_once(const struct addrinfo *r, char *address)
 {
     address[0] = '\0';
@@ -54,7 +58,14 @@ static long long connect_once(const struct addrinfo *r, char *address)
     addr_text(r->ai_addr, address);
     plat_socket_close(s);
     long long ms = ms_between(start, end);
+    if (ms == MS_UNMEASURED)
+        return SAMPLE_UNMEASURED;
     return ms < 0 ? 0 : ms;
+}
+
+static int connected(long long v)
+{
+    return v >= 0 || v == SAMPLE_UNMEASURED;
 }
 
 // One sample: walks the records until one connects or is refused.
@@ -63,7 +74,7 @@ static long long take_sample(const struct addrinfo *list, char *address)
     long long last = SAMPLE_NO_SOCKET;
     for (const struct addrinfo *r = list; r; r = r->ai_next) {
         long long v = connect_once(r, address);
-        if (v >= 0 || v == SAMPLE_FAILED)
+        if (connected(v) || v == SAMPLE_FAILED)
             return v;
         last = v;
     }
@@ -76,7 +87,7 @@ static void run_samples(const struct addrinfo *list, tcp_result *res)
     for (int i = 0; i < MAX_SAMPLES; i++) {
         long long v = take_sample(list, res->address);
         res->samples[res->count++] = v;
-        if (v >= 0)
+        if (connected(v))
             res->status = TCP_OPEN;
         if (v == SAMPLE_TIMED_OUT) {
             res->status = TCP_TIMEOUT;

@@ -43,9 +43,10 @@ void drain_body(void)
                               plat_getenv("HTTP_TRANSFER_ENCODING"));
     if (!g_body_left)
         return;
-    // A blocking read on a thread of its own, waited for with a deadline,
-    // bounds the drain the same way on a pipe, a socket or a file, on both
-    // systems. Without a thread the body stays unread.
+    // A read that waits for input, on a thread of its own, waited for with
+    // a deadline, bounds the drain the same way on a pipe, a socket or a
+    // file, blocking or not, on both systems. Without a thread the body
+    // stays unread.
     plat_thread *reader = plat_thread_start(read_body, 0);
     if (!reader)
         return;

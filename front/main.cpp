@@ -93,8 +93,11 @@ static void serve(int argc, char **argv)
 }
 
 // Standard output's buffer. A static one spares stdio its questions about
-// the descriptor and its heap allocation on the first write; one page holds
-// every JSON reply, and larger pieces (the page) go out unbuffered.
+// the descriptor and its heap allocation on the first write. One page holds
+// most JSON replies, which then leave in a single write; a longer one (a
+// full interface table of 128 entries takes four pages) leaves a page at a
+// time, and pieces larger than the buffer (the page) go out unbuffered. The
+// host reads standard output as one stream, so the writes' sizes never show.
 static char g_out_buf[OUT_BUF_CAP];
 
 int main(int argc, char **argv)

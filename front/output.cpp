@@ -114,6 +114,14 @@ uint64_t now_ms(void)
 long long ms_between(uint64_t start, uint64_t end)
 {
     if (start == 0 || end == 0)
-        return 0;
+        return MS_UNMEASURED;
     return (long long)(end - start);
+}
+
+void out_ms(long long ms)
+{
+    if (ms == MS_UNMEASURED)
+        out("null");
+    else
+        outf("%lld", ms);
 }

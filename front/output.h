@@ -20,9 +20,15 @@ void err_json(const char *msg);
 void utc_stamp(int64_t t, char *buf);
 // Wall clock in milliseconds; 0 when it cannot be read.
 uint64_t now_ms(void);
-// Milliseconds from one now_ms reading to another; 0 when either failed,
-// so that a failed reading never turns into a duration.
+// What ms_between gives when either reading failed: no duration at all,
+// written as null. No difference of two readings comes near it, and a
+// negative difference (a clock set back) stays a number.
+#define MS_UNMEASURED INT64_MIN
+// Milliseconds from one now_ms reading to another, or MS_UNMEASURED, so
+// that a failed reading never turns into a duration.
 long long ms_between(uint64_t start, uint64_t end);
+// Writes a duration as %lld, or null for MS_UNMEASURED.
+void out_ms(long long ms);
 // Writes a fixed piece as it stands.
 void out(const char *s);
 // Formatted piece (printf rules).

@@ -28,11 +28,12 @@ typedef int plat_socket;
 #endif
 
 // ---- process ----------------------------------------------------------
-// Puts standard input and output in binary mode (no line-end translation)
-// and makes a closed peer or a closed standard output harmless (no SIGPIPE).
+// Puts standard output in binary mode (no line-end translation) and makes
+// a closed peer or a closed standard output harmless (no SIGPIPE).
 void plat_stdio_init(void);
-// Reads at most len bytes of standard input, waiting as long as it takes:
-// the count, 0 at its end, -1 when it cannot be read.
+// Reads at most len bytes of standard input, waiting as long as it takes,
+// also on a descriptor the host made non-blocking: the count, 0 at its end,
+// -1 when it cannot be read.
 int plat_stdin_read(char *buf, int len);
 // Starts the socket library. 0 on success.
 int plat_net_start(void);

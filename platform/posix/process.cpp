@@ -1,6 +1,7 @@
 #include "../platform.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,7 +18,15 @@ int plat_stdin_read(char *buf, int len)
         ssize_t n = read(0, buf, (size_t)len);
         if (n >= 0)
             return (int)n;
-        if (errno != EINTR)
+        if (errno == EINTR)
+            continue;
+        // A host may hand over a non-blocking descriptor: nothing has
+        // arrived yet, which is not the end of the body. The wait is as long
+        // as the body takes; the caller's deadline bounds it.
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        struct pollfd in = {0, POLLIN, 0};
+        if (poll(&in, 1, -1) < 0 && errno != EINTR)
             return -1;
     }
 }

@@ -1,8 +1,9 @@
 """Faults around the plug-in: a client that leaves in the middle of a reply,
 a closed or broken standard output, oversized and random query strings,
-every request parameter at and around its capacity, and a peer that sends
-an endless line. Each run ends with status 0, writes nothing on standard
-error, and does not hang."""
+every request parameter at and around its capacity, a peer that sends an
+endless line, a wall clock that cannot be read, and a non-blocking standard
+input. Each run ends with status 0, writes nothing on standard error, and
+does not hang."""
 import calendar
 import fcntl
 import os
@@ -10,13 +11,14 @@ import random
 import socket
 import struct
 import subprocess
+import threading
 import time
 import unittest
 import urllib.parse
 import urllib.request
 
-from harness import (fronts, peers, JSON_HEAD, REFUSAL, RUN, TARGET, Case, base_env, main,
-                     retried_once, run_argv, start, validated)
+from harness import (fronts, peers, JSON_HEAD, PLATFORM, REFUSAL, ROOT, RUN, TARGET, Case, base_env,
+                     main, retried_once, run_argv, start, validated)
 
 ERRORS = {"unknown action", "host required", "invalid host", "port required",
           "invalid port", "url required", "invalid url"}
@@ -303,8 +305,8 @@ class ClientLeaves(Case):
 
 def refuse_clock_system_call():
     """preexec_fn: a seccomp filter that refuses the clock_gettime system
-    call (x86-64 number 228) with EPERM, as a sandbox's policy may. A reading
-    through the vDSO makes no system call and still works."""
+    call (x86-64 number 228) with EPERM, as a sandbox's policy may. The C
+    library reads the clock through the vDSO, which makes no system call."""
     import ctypes
     ops = [(0x20, 0, 0, 4),                # load the architecture
            (0x15, 0, 3, 0xC000003E),       # not x86-64: allow
@@ -331,6 +333,23 @@ def native_x86_64():
     return len(RUN) == 1 and head[:4] == b"\x7fELF" and head[18:20] == b"\x3e\x00"
 
 
+# The library (tests/blackbox/clock_refused.cpp, built for the target) whose
+# clock_gettime refuses CLOCK_REALTIME.
+CLOCK_REFUSED = os.environ.get("TARVIK_CLOCK_REFUSED") or \
+    os.path.join(ROOT, "build/linux/tests/libclock_refused.so")
+EPOCH = "1970-01-01T00:00:00Z"
+READ_BUDGET = 2.0  # seconds: the http check's receive timeout
+
+
+def clock_refused():
+    """The environment that preloads it into the plug-in: under qemu-user
+    in the guest's own environment, which the emulator's loader never sees.
+    A sanitizer build's runtime then no longer comes first, which it allows."""
+    if TARGET.name == "arm64":
+        return {"QEMU_SET_ENV": "LD_PRELOAD=" + CLOCK_REFUSED}
+    return {"LD_PRELOAD": CLOCK_REFUSED, "ASAN_OPTIONS": "verify_asan_link_order=0"}
+
+
 class ClockRefused(Reply):
     @unittest.skipUnless(native_x86_64(), "the filter is written for an x86-64 executable run natively")
     def test_stamp_is_the_time_when_the_system_call_is_refused(self):
@@ -343,6 +362,142 @@ class ClockRefused(Reply):
         stamp = parse_reply(p.stdout)[1]["generated_at"]
         t = calendar.timegm(time.strptime(stamp, "%Y-%m-%dT%H:%M:%SZ"))
         self.assertTrue(before <= t <= after, (before, stamp, after))
+
+    @unittest.skipIf(PLATFORM == "windows", "the Windows wall clock (GetSystemTimeAsFileTime) "
+                     "cannot fail")
+    def test_unreadable_clock_makes_up_no_duration_and_no_status(self):
+        """Every duration is null rather than a number measured by nothing,
+        a connect that succeeded still counts, an answer that arrived at
+        once is read whole, and a wait after it still ends at the read
+        budget. The stamp's type allows no null: it shows the epoch."""
+        if not os.path.exists(CLOCK_REFUSED):
+            self.fail("the clock-refusing library is missing: %s" % CLOCK_REFUSED)
+        at_once = peers.Peer(peers.answer(b"HTTP/1.1 204 No Content\r\nX-Seen: 1\r\n\r\n"))
+        silent = peers.Peer(peers.hold(b"HTTP/1.1 200 OK\r\n"))
+
+        def status_then_drip(conn, got):
+            peers.take(conn, got)
+            conn.sendall(b"HTTP/1.1 200 OK\r\n")
+            for byte in b"X-Slow: 1\r\n" * 3:
+                time.sleep(0.3)
+                conn.sendall(bytes([byte]))
+        dripping = peers.Peer(status_then_drip)
+        listener, closed = peers.Peer(), peers.closed_port()
+        nulls = {"samples": [None] * 3, "avg_ms": None, "min_ms": None, "max_ms": None}
+        answered = {"reachable": True, "connect_ms": None, "read_ms": None}
+        table = [
+            ("action=info", {}, {}),
+            ("action=ifaces", {"TARVIK_MOCK_IFACES": "e0|192.0.2.1|24|up"}, {"count": 1}),
+            ("action=dns&host=fault.test", MOCK, {"resolved": True, "latency_ms": None}),
+            ("action=dns&host=fault.test", OFFLINE, {"timeout": True, "latency_ms": None}),
+            ("action=tcp&host=127.0.0.1&port=%d" % listener.port, {},
+             dict(nulls, open=True, status="open", address="127.0.0.1")),
+            ("action=tcp&host=127.0.0.1&port=%d" % closed, {},
+             dict(nulls, open=False, status="closed", address=None)),
+            ("action=tcp&host=fault.test&port=80", OFFLINE,
+             {"status": "timeout", "samples": [None], "avg_ms": None}),
+            ("action=http&url=http://127.0.0.1:%d/" % at_once.port, {},
+             dict(answered, status=204, status_text="No Content", header_lines=1,
+                  headers_complete=True)),
+            # The status line came at once; the wait for more ends at the
+            # receive timeout, and the read with it.
+            ("action=http&url=http://127.0.0.1:%d/" % silent.port, {},
+             dict(answered, status=200, status_text="OK", header_lines=0,
+                  headers_complete=False)),
+            # Bytes that keep coming after it: one is taken, then the read
+            # ends, long before the peer would.
+            ("action=http&url=http://127.0.0.1:%d/" % dripping.port, {},
+             dict(answered, status=200, status_text="OK", header_lines=1,
+                  headers_complete=False)),
+            ("action=http&url=https://127.0.0.1:%d/" % listener.port, {},
+             {"reachable": True, "connect_ms": None, "status": None}),
+            ("action=http&url=http://127.0.0.1:%d/" % closed, {},
+             {"reachable": False, "connect_ms": None}),
+        ]
+        try:
+            for query, env, want in table:
+                with self.subTest(query=query, env=env):
+                    doc, elapsed = self.whole(query, dict(env, **clock_refused()))
+                    self.assertEqual(dict(want, generated_at=EPOCH),
+                                     {k: doc.get(k, "(absent)") for k in list(want) + ["generated_at"]})
+                    if query.endswith("%d/" % silent.port):
+                        self.assertGreaterEqual(elapsed, READ_BUDGET - 0.1)
+                    self.assertLess(elapsed, READ_BUDGET + 3.0)
+        finally:
+            for peer in (at_once, silent, dripping, listener):
+                peer.close()
+
+
+BODY_BUDGET = 2.0  # seconds a run waits at most for a body
+
+
+def fed_nonblocking(env, first, later, after, close):
+    """One POST run whose standard input is a pipe in non-blocking mode
+    holding first; later is written after seconds, then with close the
+    pipe is closed. The output, stderr, exit status, seconds taken,
+    processor seconds of the run alone, and what of the body it left."""
+    e = dict(base_env(), QUERY_STRING="action=info", REQUEST_METHOD="POST", **env)
+
+    def attempt():
+        r, w = os.pipe()
+        os.set_blocking(r, False)
+        os.write(w, first)
+
+        def feed():
+            time.sleep(after)
+            os.write(w, later)
+            if close:
+                os.close(w)
+        feeder = threading.Thread(target=feed)
+        try:
+            p = start(RUN, e, 30, stdin=r, during=lambda _: feeder.start())
+        finally:
+            if feeder.ident:
+                feeder.join()
+        try:
+            p.left = os.read(r, 1 << 16)
+        except BlockingIOError:
+            p.left = b""
+        os.close(r)
+        if not close:
+            os.close(w)
+        return p
+    p = retried_once(attempt, [env, first, later])
+    return p.stdout, p.stderr, p.returncode, p.elapsed, p.cpu, p.left
+
+
+class NonBlockingInput(Reply):
+    """A host may hand the plug-in a pipe in non-blocking mode. Nothing
+    there yet is no end of the body: the run waits for the rest within the
+    body budget, without spinning, and the reply is the same."""
+
+    def test_late_body_is_drained_within_the_budget(self):
+        want, _ = self.whole("action=info")
+        count, chunked = {"CONTENT_LENGTH": "10"}, {"HTTP_TRANSFER_ENCODING": "chunked"}
+        late = BODY_BUDGET + 1.0
+        table = [
+            # environment, at once, later, seconds later, closed then, left unread
+            (count, b"0123456789", b"", 0, False, b""),
+            (count, b"01234", b"56789", 0.5, False, b""),
+            (count, b"", b"0123456789", 0.5, False, b""),
+            (chunked, b"0123", b"4567", 0.5, True, b""),
+            # Past the budget the run has gone; what comes then stays.
+            (count, b"01234", b"56789", late, False, b"56789"),
+        ]
+        for env, first, later, after, close, left in table:
+            with self.subTest(env=env, first=first, later=later, after=after):
+                out, err, rc, elapsed, cpu, got_left = fed_nonblocking(env, first, later, after,
+                                                                       close)
+                self.assertEqual((0, b""), (rc, err))
+                doc = parse_reply(out)[1]
+                self.assertEqual(dict(want, generated_at=None), dict(doc, generated_at=None))
+                self.assertEqual(left, got_left)
+                # Waiting costs next to no processor time; a read that
+                # asked again at once would spin for the budget.
+                self.assertLess(cpu, 0.5)
+                if after >= late:
+                    self.assertGreaterEqual(elapsed, BODY_BUDGET - 0.1)
+                    self.assertLess(elapsed, BODY_BUDGET + 3.0)
 
 
 if __name__ == "__main__":

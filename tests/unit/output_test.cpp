@@ -84,11 +84,33 @@ TEST(MsBetween, FailedReadingIsNoDuration)
     } cases[] = {
         {1000, 2500, 1500},
         {2500, 1000, -1500},  // the wall clock stepped back
-        {0, 1765000000000ULL, 0},
-        {1765000000000ULL, 0, 0},
+        {1000, 1000, 0},
+        {0, 1765000000000ULL, MS_UNMEASURED},
+        {1765000000000ULL, 0, MS_UNMEASURED},
+        {0, 0, MS_UNMEASURED},
+        {1, 2, 1},  // a reading of 1 ms past the epoch is a reading
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.ms, ms_between(c.start, c.end)) << c.start << " " << c.end;
+}
+
+TEST(OutMs, NullOnlyForNoDuration)
+{
+    const struct {
+        long long ms;
+        const char *out;
+    } cases[] = {
+        {0, "0"}, {1500, "1500"}, {-1500, "-1500"}, {-1, "-1"},
+        {INT64_MIN + 1, "-9223372036854775807"}, {INT64_MAX, "9223372036854775807"},
+        {MS_UNMEASURED, "null"},
+    };
+    for (const auto &c : cases) {
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        out_ms(c.ms);
+        fflush(stdout);
+        EXPECT_EQ(c.out, testing::internal::GetCapturedStdout()) << c.ms;
+    }
 }
 
 }  // namespace

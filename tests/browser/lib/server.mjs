@@ -50,9 +50,10 @@ export function stand(args) {
   });
 }
 
-// env: the hook variables for this server; undefined leaves one unset.
-export async function startServer(env = {}) {
-  const args = ['--exe', EXE];
+// env: the hook variables for this server; undefined leaves one unset. exe:
+// what the server runs, the executable or a wrapper around it.
+export async function startServer(env = {}, exe = EXE) {
+  const args = ['--exe', exe];
   for (const [k, v] of Object.entries(env)) if (v !== undefined) args.push('--env', `${k}=${v}`);
   const { base, port, stop, output } = await stand(args);
   return { base, port, stop, output };

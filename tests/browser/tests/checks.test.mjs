@@ -5,7 +5,11 @@ import assert from 'node:assert/strict';
 import { startServer } from '../lib/server.mjs';
 import { launch, newPage, apiCalls } from '../lib/browser.mjs';
 import { listener, closedPort, httpPeer } from '../lib/peers.mjs';
-import { openTarvik, runCheck, readResult, readHistory, selectTab } from '../lib/tarvik.mjs';
+import { openTarvik, runCheck, readResult, readHistory, readSpark, selectTab } from '../lib/tarvik.mjs';
+import { EXE } from '../lib/paths.mjs';
+import { mkdtempSync, writeFileSync } from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
 
 const DNS = 'web.test=127.0.0.1;dual.test=127.0.0.1,::1;none.test=;httpd.test=127.0.0.1';
 const MS = /^\d+ ms$/;
@@ -13,6 +17,7 @@ const MS = /^\d+ ms$/;
 let browser;
 let srv;       // mock names resolve to loopback
 let slow;      // every resolution times out
+let untimed;   // the plug-in cannot read its wall clock
 let tcpOpen;
 let tcpShut;
 let peer301;
@@ -23,6 +28,7 @@ before(async () => {
   browser = await launch();
   srv = await startServer({ TARVIK_MOCK_IFACES: '', TARVIK_MOCK_DNS: DNS });
   slow = await startServer({ TARVIK_MOCK_IFACES: '', TARVIK_MOCK_TIMEOUT: '1' });
+  untimed = await startServer({ TARVIK_MOCK_IFACES: '', TARVIK_MOCK_DNS: DNS }, clockRefused());
   tcpOpen = await listener();
   tcpShut = await closedPort();
   peer301 = await httpPeer('HTTP/1.1 301 Moved Permanently\r\nLocation: /x\r\n\r\n');
@@ -31,10 +37,20 @@ before(async () => {
 });
 
 after(async () => {
-  await Promise.all([srv, slow].filter(Boolean).map((s) => s.stop()));
+  await Promise.all([srv, slow, untimed].filter(Boolean).map((s) => s.stop()));
   await Promise.all([tcpOpen, peer301, peer404, peerSlow].filter(Boolean).map((p) => p.close()));
   if (browser) await browser.close();
 });
+
+// A wrapper that runs the executable with the library of the fault suite
+// (tests/blackbox/clock_refused.cpp) preloaded: its wall clock cannot be read.
+function clockRefused() {
+  const lib = process.env.TARVIK_CLOCK_REFUSED ||
+    path.join(path.dirname(EXE), 'tests', 'libclock_refused.so');
+  const file = path.join(mkdtempSync(path.join(os.tmpdir(), 'tarvik-clock.')), 'plugin_tarvik');
+  writeFileSync(file, `#!/bin/sh\nLD_PRELOAD='${lib}' exec '${EXE}' "$@"\n`, { mode: 0o755 });
+  return file;
+}
 
 async function withPage(server, fn) {
   const p = await newPage(browser, { base: server.base });
@@ -205,6 +221,21 @@ describe('tcp results', () => {
       const h = lastItem(await readHistory(page));
       assert.deepEqual(h.slice(0, 3), ['tag ok', 'tcp', `web.test:${tcpOpen.port}`]);
       assert.equal(h[3], kv.avg.replace(/ ms$/, ' ms avg'));
+    });
+  });
+
+  it('open while the clock cannot be read: "-" for every figure, no chart point', async () => {
+    await withPage(untimed, async (page) => {
+      for (let i = 0; i < 2; i++) {
+        const r = await runCheck(page, 'tcp', 'web.test', { port: tcpOpen.port });
+        assert.equal(r.state, 'open');
+        assert.deepEqual([r.tagClass, r.tag], ['tag ok', 'reachable']);
+        assert.deepEqual(r.kv, [['target', `web.test:${tcpOpen.port}`], ['resolved to', '127.0.0.1'],
+          ['avg', '-'], ['min', '-'], ['max', '-'], ['samples', '-, -, -']]);
+      }
+      // Two results with a chart value each would show the chart.
+      assert.equal((await readSpark(page)).hidden, true);
+      assert.deepEqual(lastItem(await readHistory(page)), ['tag ok', 'tcp', `web.test:${tcpOpen.port}`, '-']);
     });
   });
 
