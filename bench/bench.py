@@ -49,8 +49,13 @@ def beyond(most):
     return "at most %+d" % most, lambda v, ref: v - ref <= most
 
 
-C_LIBRARY = ("the C library only",
-             lambda v, ref: all(re.match(r"(libc|ld-linux[-a-z0-9]*)\.so\.", n) for n in v))
+# The C library's own, which every Linux system has: older C libraries keep
+# the threads, mathematics, dynamic loading and real-time parts apart.
+C_LIBRARY = ("the C library only", lambda v, ref: all(
+    re.match(r"(lib(c|m|pthread|dl|rt)|ld-linux[-a-z0-9]*)\.so\.", n) for n in v))
+# The oldest C library the executables start on: RHEL/CentOS 7's.
+GLIBC_FLOOR = (2, 17)
+GLIBC_LIMIT = ("at most GLIBC_%d.%d" % GLIBC_FLOOR, lambda v, ref: v <= GLIBC_FLOOR)
 FLOORS = [(LABEL["dfloor"], "dfloor", "floor"), (LABEL["ifloor"], "ifloor", "dfloor"),
           ("`info`", "info", "dfloor"), ("`page`", "page", "dfloor")]
 # What is measured, how, the request, the reference it is compared with, and
@@ -95,12 +100,14 @@ TABLE = [
     # start-up.
     ("shared libraries needed, Linux binary", "libraries", "linux", None, C_LIBRARY),
     ("shared libraries needed, Linux arm64 binary", "libraries", "arm64", None, C_LIBRARY),
+    ("newest C library symbol version, Linux binary", "glibc", "linux", None, GLIBC_LIMIT),
+    ("newest C library symbol version, Linux arm64 binary", "glibc", "arm64", None, GLIBC_LIMIT),
     ("imported symbols, Linux binary", "imports", "linux", "dfloor", beyond(80)),
     *(("size, " + what, "size", name, None, under(MIB, "under 1 MiB"))
       for name, what in (("linux", "Linux binary"), ("windows", "Windows .exe"),
                          ("arm64", "Linux arm64 binary"))),
 ]
-LIMITS = ("syscalls", "rss", "libraries", "imports", "size")
+LIMITS = ("syscalls", "rss", "libraries", "glibc", "imports", "size")
 FORMAT = {"start": "%.3f ms", "shell": "%.3f ms", "rps": "%.0f/s", "faults": "%.1f",
           "rss": "%d KiB", "size": "%d bytes"}
 
@@ -167,6 +174,14 @@ def imports(exe):
     return (sorted(re.findall(r"\(NEEDED\).*\[(.*)\]", dyn)),
             [(f[7].split("@")[0], f[3]) for f in map(str.split, dyn.splitlines())
              if len(f) >= 8 and f[6] == "UND"])
+
+
+def glibc_version(exe):
+    """The newest GLIBC_x.y symbol version exe needs, as (x, y)."""
+    needs = subprocess.run(["readelf", "-W", "-V", exe], check=True, capture_output=True,
+                           text=True).stdout
+    return max([(0, 0)] + [tuple(map(int, v)) for v in re.findall(r"\bGLIBC_(\d+)\.(\d+)\b",
+                                                                   needs)])
 
 
 def system_of(exe):
@@ -248,6 +263,8 @@ def measure(method, name, cmd, exes, args, got, work):
     elif method in ("libraries", "imports"):
         libraries, symbols = imports(exes[name] if name in exes else cmd.argv[0])
         got[method, name] = libraries if method == "libraries" else len(symbols)
+    elif method == "glibc":
+        got["glibc", name] = glibc_version(exes[name])
     elif method == "size":
         got["size", name] = os.path.getsize(exes[name])
 
@@ -255,6 +272,8 @@ def measure(method, name, cmd, exes, args, got, work):
 def table(rows, got):
     """(measurement, value, reference, ratio, target, verdict) of each row."""
     def text(method, v):
+        if method == "glibc":
+            return "GLIBC_%d.%d" % v
         return ", ".join(v) if method == "libraries" else FORMAT.get(method.split()[0], "%d") % v
     out = []
     for what, method, name, ref, target in rows:
