@@ -22,7 +22,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 jobs=$(nproc 2>/dev/null || echo 2)
-presets="linux windows arm64 sanitize clang fuzz"
+presets="linux windows arm64 sanitize gcc fuzz"
 for preset in $presets; do
   echo "== $preset: build"
   cmake --preset "$preset" >/dev/null
