@@ -26,6 +26,12 @@ file(WRITE ${TARVIK_CPACK_PROJECT_FILE}
      "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND \"${TARVIK_SOURCE_DATE_EPOCH}\")\n"
      "  set(ENV{SOURCE_DATE_EPOCH} \"${TARVIK_SOURCE_DATE_EPOCH}\")\n"
      "endif()\n")
+if(NOT WIN32)
+  file(APPEND ${TARVIK_CPACK_PROJECT_FILE}
+       "set(TARVIK_EXE \"${CMAKE_CURRENT_BINARY_DIR}/plugin_tarvik\")\n"
+       "include(\"${CMAKE_CURRENT_SOURCE_DIR}/packaging/glibc_floor.cmake\")\n"
+       "set(CPACK_DEBIAN_PACKAGE_DEPENDS \"libc6 (>= \${TARVIK_GLIBC_FLOOR})\")\n")
+endif()
 set(CPACK_PROJECT_CONFIG_FILE ${TARVIK_CPACK_PROJECT_FILE})
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/sha256sums.cmake)
 
@@ -62,16 +68,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_PACKAGE_DESCRIPTION
       "The host agent runs /opt/tarvik/plugins/plugin_tarvik/plugin_tarvik once\nper request as a CGI program. It answers interface, DNS, TCP and HTTP\nchecks as JSON and serves one self-contained HTML page.")
-  # libstdc++ and libgcc are linked in; only the C library is needed.
-  # dpkg-shlibdeps reads this machine's package database, which knows no C
-  # library of a cross build's architecture; there the fixed line names the
-  # newest symbol version the executable takes from it (GLIBC_2.34).
-  find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
-  if(DPKG_SHLIBDEPS AND NOT CMAKE_CROSSCOMPILING)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
-  endif()
+  # libstdc++ and libgcc are linked in; only the C library is needed, at
+  # the newest symbol version the executable takes from it, which the
+  # project file reads from the built executable when cpack runs. (This
+  # machine's dpkg-shlibdeps knows its own C library only, not the
+  # sysroot's, nor a cross build's architecture.)
   # dpkg names the build machine's architecture; a cross build names its own.
   if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)

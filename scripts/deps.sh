@@ -34,12 +34,19 @@ need_packages() {
   fi
 }
 
+# The Linux release builds are clang's, against Debian 11 sysroots that the
+# build makes from Debian's archive (dpkg-deb unpacks them); their unit
+# tests compile GoogleTest from Debian's sources.
 BUILD_PACKAGES="cmake:cmake g++:g++ make:make python3:python3 /usr/include/gtest/gtest.h:libgtest-dev
-  /usr/lib/python3/dist-packages/jsonschema/__init__.py:python3-jsonschema"
+  /usr/lib/python3/dist-packages/jsonschema/__init__.py:python3-jsonschema
+  clang++:clang dpkg-deb:dpkg /usr/src/googletest/CMakeLists.txt:googletest"
 WINDOWS_PACKAGES="x86_64-w64-mingw32-g++:g++-mingw-w64-x86-64 wine:wine /usr/lib/wine/wine64:wine64"
-ARM64_PACKAGES="aarch64-linux-gnu-g++:g++-aarch64-linux-gnu qemu-aarch64:qemu-user
+# clang links arm64 with the cross binutils; qemu-user runs the programs
+# against Debian 12's arm64 C library (libc6-arm64-cross) and the sysroot's.
+ARM64_PACKAGES="aarch64-linux-gnu-ld:binutils-aarch64-linux-gnu
+  /usr/aarch64-linux-gnu/lib/libc.so.6:libc6-arm64-cross qemu-aarch64:qemu-user
   /usr/src/googletest/CMakeLists.txt:googletest"
-CLANG_PACKAGES="clang++:clang"
+GCC_PACKAGES="g++:g++"
 SERVE_PACKAGES="lighttpd:lighttpd curl:curl"
 # The other CGI hosts the suites run behind.
 HOSTS_PACKAGES="apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap unshare:util-linux"

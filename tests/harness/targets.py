@@ -61,6 +61,13 @@ TARGETS = {t.name: t for t in (
     Target("arm64", "linux",
            no_load="under qemu-user the load suite takes minutes and loads the emulator "
                    "rather than the build; the load runs against the Linux build"),
+    # The same executables under Debian 11's C library (glibc 2.31), the
+    # oldest the suites run on: started by that root's own loader with its
+    # library path, and on arm64 by qemu-user in that root.
+    Target("linux-glibc2.31", "linux"),
+    Target("arm64-glibc2.31", "linux",
+           no_load="under qemu-user the load suite takes minutes and loads the emulator "
+                   "rather than the build; the load runs against the Linux build"),
     # Wine itself fails about once in a thousand starts, more often when
     # many start at once; it reads the environment's bytes in the locale's
     # character set.
