@@ -35,7 +35,7 @@ ROWS = [
     R("invalid: brackets", "action=dns&host=%5B::1%5D", REFUSE, err('invalid host')),
     R("invalid: raw brackets", "action=dns&host=[::1]", TIMEOUT, err('invalid host')),
     R("invalid: leading dot", "action=dns&host=.a", TIMEOUT, err('invalid host')),
-    R("trailing dot", "action=dns&host=a.", TIMEOUT, err('invalid host')),
+    R("invalid: trailing dot", "action=dns&host=a.", TIMEOUT, err('invalid host')),
     R("invalid: non-ASCII", "action=dns&host=%C3%A9", TIMEOUT, err('invalid host')),
     R("invalid: line feed", "action=dns&host=%0a", TIMEOUT, err('invalid host')),
     R("underscore and hyphens", "action=dns&host=a_b.-x-", TIMEOUT,

@@ -60,7 +60,8 @@ ROWS = [
       checked('a.test', 80, 'timeout')),
     R("port: 16 bytes, 15 kept", "action=tcp&host=A.Test&port=" + "0" * 14 + "80", TIMEOUT,
       checked('a.test', 8, 'timeout')),
-    R("port: hexadecimal", "action=tcp&host=A.Test&port=0x80", TIMEOUT, err('invalid port')),
+    R("invalid port: hexadecimal, read as 0", "action=tcp&host=A.Test&port=0x80", TIMEOUT,
+      err('invalid port')),
     R("port: first wins", "action=tcp&host=A.Test&port=80&port=1", TIMEOUT,
       checked('a.test', 80, 'timeout')),
     R("port: escaped digit", "action=tcp&host=A.Test&port=8%30", TIMEOUT,
@@ -86,7 +87,10 @@ ROWS = [
       checked('many.test', '{listener}', 'open', '127.0.0.1')),
     R("open: localhost from the table", "action=tcp&host=localhost&port={listener}", MOCK,
       checked('localhost', '{listener}', 'open', '127.0.0.1')),
-    R("closed: 127.0.0.3 refuses first", "action=tcp&host=junk.test&port={listener}",
+    # junk.test gives 127.0.0.4 alone: " 127.0.0.3" begins with a blank and is
+    # no address.
+    R("closed: junk.test gives only 127.0.0.4, which refuses",
+      "action=tcp&host=junk.test&port={listener}",
       MOCK, checked('junk.test', '{listener}', 'closed')),
     R("closed: ::1 refuses", "action=tcp&host=::1&port={listener}", MOCK,
       checked('::1', '{listener}', 'closed')),
