@@ -38,6 +38,15 @@ ROWS = [
     R("invalid: trailing dot", "action=dns&host=a.", TIMEOUT, err('invalid host')),
     R("invalid: non-ASCII", "action=dns&host=%C3%A9", TIMEOUT, err('invalid host')),
     R("invalid: line feed", "action=dns&host=%0a", TIMEOUT, err('invalid host')),
+    # Host characters: letters, digits, '-' and '_'; each end of each range
+    # passes and the byte beside it fails.
+    R("edges of the letters and digits", "action=dns&host=09azAZ", TIMEOUT,
+      found('09azaz', resolved=False, timeout=True)),
+] + [
+    R("invalid: %s" % esc, "action=dns&host=a%sb" % esc, TIMEOUT, err('invalid host'))
+    for esc in ("%2F", "%3A", "%40", "%5B", "%60", "%7B", "%2C", "%5E", "%7F", "%80", "%FF",
+                "%20", "%09", "%0A", "%0B", "%0C", "%0D", "+")
+] + [
     R("underscore and hyphens", "action=dns&host=a_b.-x-", TIMEOUT,
       found('a_b.-x-', resolved=False, timeout=True)),
     R("a 70-byte label", "action=dns&host=" + "c" * 70 + ".test", TIMEOUT,

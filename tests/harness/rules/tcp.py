@@ -60,6 +60,25 @@ ROWS = [
       checked('a.test', 80, 'timeout')),
     R("port: 16 bytes, 15 kept", "action=tcp&host=A.Test&port=" + "0" * 14 + "80", TIMEOUT,
       checked('a.test', 8, 'timeout')),
+    # The port is read past leading white space: each of the C locale's six
+    # bytes, but not the bytes beside them.
+] + [
+    R("port: leading %s" % name, "action=tcp&host=A.Test&port=%s443" % esc, TIMEOUT,
+      checked('a.test', 443, 'timeout'))
+    for name, esc in (("tab", "%09"), ("line feed", "%0A"), ("vertical tab", "%0B"),
+                      ("form feed", "%0C"), ("carriage return", "%0D"), ("plus", "+"),
+                      ("four blanks", "%09%0B%0D+"))
+] + [
+    R("invalid port: leading byte %s" % esc, "action=tcp&host=A.Test&port=%s443" % esc, TIMEOUT,
+      err('invalid port'))
+    for esc in ("%08", "%0E", "%1F", "%A0", "%85", "%C2%A0")
+] + [
+    R("port: trailing tab", "action=tcp&host=A.Test&port=443%09", TIMEOUT,
+      checked('a.test', 443, 'timeout')),
+    R("invalid host: a tab before it", "action=tcp&host=%09alpha.test&port=1", TIMEOUT,
+      err('invalid host')),
+    R("invalid host: a carriage return after it", "action=tcp&host=alpha.test%0D&port=1", TIMEOUT,
+      err('invalid host')),
     R("invalid port: hexadecimal, read as 0", "action=tcp&host=A.Test&port=0x80", TIMEOUT,
       err('invalid port')),
     R("port: first wins", "action=tcp&host=A.Test&port=80&port=1", TIMEOUT,
