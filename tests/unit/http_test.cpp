@@ -136,6 +136,10 @@ TEST(ReceivedAnswer, StatusLineAndHeaderCount)
         {"HTTP/1.1 -99999999999 X\r\n\r\n", 1, -2147483647 - 1, "-99999999999 X", 0},
         // at most 63 bytes of status text, trimmed after the cut
         {"HTTP/1.1 404 " + long_text + "\r\n\r\n", 1, 404, long_text.substr(0, 63), 0},
+        {"HTTP/1.1 404 " + long_text.substr(0, 62) + "\r\n", 1, 404, long_text.substr(0, 62), 0},
+        {"HTTP/1.1 404 " + long_text.substr(0, 63) + "\r\n", 1, 404, long_text.substr(0, 63), 0},
+        {"HTTP/1.1 404 " + long_text.substr(0, 64) + "\r\n", 1, 404, long_text.substr(0, 63), 0},
+        {"HTTP/1.1 404 " + long_text.substr(0, 62) + "x\r\n", 1, 404, long_text.substr(0, 62) + "x", 0},
         {"HTTP/1.1 200 " + std::string(62, 'a') + "   b\r\n\r\n", 1, 200, std::string(62, 'a'), 0},
         {"HTTP/1.1 200 \t  padded text \t \r\n\r\n", 1, 200, "padded text", 0},
         // Only spaces and tabs are passed over before the text is cut at 63

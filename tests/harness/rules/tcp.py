@@ -33,6 +33,19 @@ ROWS = [
     R("invalid: blank", "action=tcp&host=a+b&port=80", {}, err('invalid host')),
     R("invalid: brackets", "action=tcp&host=%5B::1%5D&port=80", {}, err('invalid host')),
     R("invalid: 254 bytes", "action=tcp&host=" + "a" * 254 + "&port=1", {}, err('invalid host')),
+    # The 256-byte host buffer: 255 raw bytes are kept, before decoding.
+    R("capacity: 253 bytes", "action=tcp&host=" + "A" * 253 + "&port=1", TIMEOUT,
+      checked("a" * 253, 1, 'timeout')),
+    R("capacity: 254 escaped bytes", "action=tcp&host=aa" + "%61" * 84 + "&port=1", TIMEOUT,
+      checked("a" * 86, 1, 'timeout')),
+    R("capacity: 255 escaped bytes", "action=tcp&host=" + "%61" * 85 + "&port=1", TIMEOUT,
+      checked("a" * 85, 1, 'timeout')),
+    R("capacity: 256 escaped bytes", "action=tcp&host=" + "%61" * 85 + "b&port=1", TIMEOUT,
+      checked("a" * 85, 1, 'timeout')),
+    R("capacity: escape ends 255 bytes", "action=tcp&host=" + "a" * 252 + "%41&port=1", TIMEOUT,
+      checked("a" * 253, 1, 'timeout')),
+    R("invalid: escape cut at 255 bytes", "action=tcp&host=" + "a" * 253 + "%41&port=1",
+      TIMEOUT, err('invalid host')),
     R("invalid port: 0", "action=tcp&host=a.test&port=0", {}, err('invalid port')),
     R("invalid port: 65536", "action=tcp&host=a.test&port=65536", {}, err('invalid port')),
     R("invalid port: letters", "action=tcp&host=a.test&port=abc", {}, err('invalid port')),
@@ -60,6 +73,12 @@ ROWS = [
       checked('a.test', 80, 'timeout')),
     R("port: 16 bytes, 15 kept", "action=tcp&host=A.Test&port=" + "0" * 14 + "80", TIMEOUT,
       checked('a.test', 8, 'timeout')),
+    R("port: 14 digits", "action=tcp&host=A.Test&port=" + "0" * 12 + "80", TIMEOUT,
+      checked('a.test', 80, 'timeout')),
+    R("port: escape ends 15 bytes", "action=tcp&host=A.Test&port=" + "0" * 12 + "%38", TIMEOUT,
+      checked('a.test', 8, 'timeout')),
+    R("invalid port: escape cut at 15 bytes", "action=tcp&host=A.Test&port=" + "0" * 13 + "%38",
+      TIMEOUT, err('invalid port')),
     # The port is read past leading white space: each of the C locale's six
     # bytes, but not the bytes beside them.
 ] + [
