@@ -37,6 +37,7 @@ class HttpCase(Case):
         host = "[::1]" if peer.addr == "::1" else "127.0.0.1"
         url = "http://%s:%d%s" % (host, peer.port, path)
         r, doc = self.http(url)
+        self.reply = r
         if unreachable_reason and doc["reachable"] is False:
             self.skipTest(unreachable_reason)
         self.assertEqual((url, host, peer.port, path, False),
@@ -116,13 +117,23 @@ class Answers(HttpCase):
             self.assertEqual(resets, peer.resets, name)
 
     def test_slow_peers_are_cut_by_the_read_budget(self):
-        for name, script in [("never answers", hold()),
-                             ("drips", drip(b"HTTP/1.1 200 OK\r\nA: b\r\n\r\n"))]:
+        # A peer that never answers is cut by the 2 s receive timeout; one
+        # that drips, by the 2 s budget once the next byte has come, so at
+        # most one drip later. Neither ends sooner, nor later than that and
+        # the margin of a busy machine (1.5 s).
+        every = 0.3
+        for name, script, least, most in [
+                ("never answers", hold(), 1.9, 2.0 + 1.5),
+                ("drips", drip(b"HTTP/1.1 200 OK\r\nA: b\r\n\r\n", every), 2.0,
+                 2.0 + every + 1.5)]:
             with self.subTest(name), Peer(script) as peer:
                 doc = self.answered(peer, "/slow")
                 self.assertIs(False, doc["headers_complete"])
-                self.assertGreaterEqual(doc["read_ms"], 1900)
-                self.assertLessEqual(doc["read_ms"], 4500)
+                self.assertGreaterEqual(doc["read_ms"], least * 1000)
+                self.assertLessEqual(doc["read_ms"], most * 1000)
+                # The whole run, start and exit included.
+                self.assertGreaterEqual(self.reply.elapsed, least)
+                self.assertLessEqual(self.reply.elapsed, most)
                 if name == "never answers":
                     self.assertEqual((None, 0), (doc["status"], doc["header_lines"]))
             self.assertEqual([request(b"/slow", b"127.0.0.1")], peer.received)
