@@ -62,7 +62,8 @@ REFUSED_PORT = 4748
 FIRST_DROPPED = 4749
 FIRST_ONLY = 4750
 FIRST_ONLY_RESET = 4751
-LISTENED = (FIRST_DROPPED, FIRST_ONLY, FIRST_ONLY_RESET)
+EACH_FIRST_DROPPED = 4752
+LISTENED = (FIRST_DROPPED, FIRST_ONLY, FIRST_ONLY_RESET, EACH_FIRST_DROPPED)
 # Listens on the ports above, accepting and closing every connection.
 LISTENER = r"""
 import os, select, socket
@@ -107,16 +108,20 @@ def filter_syns(ns):
     those to FIRST_DROPPED only the first vanishes: the system sends it again
     after about a second, so that connect takes about a second and the next
     ones none. Of those to FIRST_ONLY all but the first vanish, and all but
-    the first to FIRST_ONLY_RESET are answered with a reset (refused). A
-    rule's count runs over the namespace's life: each port serves one check."""
+    the first to FIRST_ONLY_RESET are answered with a reset (refused). Every
+    other SYN to EACH_FIRST_DROPPED vanishes, so that each connect there
+    takes about a second. A rule's count runs over the namespace's life:
+    each port serves one check."""
     syn = "tcp dport %d tcp flags & (syn | ack) == syn"
     first = "numgen inc mod 1000000 == 0"
     later = "numgen inc mod 1000000 != 0"
+    even = "numgen inc mod 2 == 0"
     rules = ("table inet filter {\n chain output {\n"
              "  type filter hook output priority 0; policy accept;\n"
-             "  %s drop\n  %s %s drop\n  %s %s drop\n  %s %s reject with tcp reset\n }\n}\n"
+             "  %s drop\n  %s %s drop\n  %s %s drop\n  %s %s reject with tcp reset\n"
+             "  %s %s drop\n }\n}\n"
              % (syn % DROPPED_PORT, syn % FIRST_DROPPED, first, syn % FIRST_ONLY, later,
-                syn % FIRST_ONLY_RESET, later))
+                syn % FIRST_ONLY_RESET, later, syn % EACH_FIRST_DROPPED, even))
     ns.sh(*ns.inside(NFT, "-f", "-"), stdin=rules.encode())
 
 
@@ -269,6 +274,8 @@ class InNamespace(unittest.TestCase):
             (FIRST_DROPPED, "open", "127.0.0.1", [second, quick, quick], (0.9, 2.5)),
             (FIRST_ONLY, "timeout", None, [quick, None], (2.9, 4.5)),
             (FIRST_ONLY_RESET, "open", None, [quick, None, None], (0, 2.5)),
+            # No sample near 0: the smallest is a measured one, not a start.
+            (EACH_FIRST_DROPPED, "open", "127.0.0.1", [second] * 3, (2.7, 4.5)),
         ]
         env = {"TARVIK_MOCK_DNS": "drop.test=127.0.0.1"}
         for port, status, address, samples, (least, most) in table:
