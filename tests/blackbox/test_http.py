@@ -12,6 +12,13 @@ PAD_3000 = b"HTTP/1.1 200 OK\r\n" + b"".join(b"X-Pad: " + b"p" * 40 + b"\r\n"
                                              for _ in range(61))
 
 
+def sized(length, end=b"\r\n\r\n"):
+    """A header block of length bytes: a status line, one header line, and
+    the blank line that end gives."""
+    head = b"HTTP/1.1 200 OK\r\nX: "
+    return head + b"p" * (length - len(head) - len(end)) + end
+
+
 def request(path, host):
     return (b"HEAD " + path + b" HTTP/1.1\r\nHost: " + host +
             b"\r\nUser-Agent: quorvex-morv-tarvik/1.0\r\nAccept: */*\r\n"
@@ -30,6 +37,7 @@ class HttpCase(Case):
         host = "[::1]" if peer.addr == "::1" else "127.0.0.1"
         url = "http://%s:%d%s" % (host, peer.port, path)
         r, doc = self.http(url)
+        self.reply = r
         if unreachable_reason and doc["reachable"] is False:
             self.skipTest(unreachable_reason)
         self.assertEqual((url, host, peer.port, path, False),
@@ -65,6 +73,28 @@ class Answers(HttpCase):
             ("not HTTP, two lines", answer(b"hello\r\nworld\r\n"), None, None, 1, False),
             ("reset", reset, None, None, 0, False),
             ("3000 header bytes", hold(PAD_3000), 200, "OK", 42, False),
+            # At most 2047 bytes are read: a blank line that ends at the
+            # 2047th byte counts, one that would end at the 2048th does not.
+            ("2046 header bytes", hold(sized(2046)), 200, "OK", 1, True),
+            ("2047 header bytes", hold(sized(2047)), 200, "OK", 1, True),
+            ("2048 header bytes", hold(sized(2048)), 200, "OK", 1, False),
+            ("2047 bytes, bare LF", hold(sized(2047, b"\n\n")), 200, "OK", 1, True),
+            ("2048 bytes, bare LF", hold(sized(2048, b"\n\n")), 200, "OK", 1, False),
+            # At most 63 bytes of status text.
+            ("62-byte status text", answer(b"HTTP/1.1 200 " + b"T" * 62 + b"\r\n\r\n"), 200,
+             "T" * 62, 0, True),
+            ("63-byte status text", answer(b"HTTP/1.1 200 " + b"T" * 63 + b"\r\n\r\n"), 200,
+             "T" * 63, 0, True),
+            ("64-byte status text", answer(b"HTTP/1.1 200 " + b"T" * 63 + b"U\r\n\r\n"), 200,
+             "T" * 63, 0, True),
+            # Status text white space: only blanks and tabs are passed over
+            # before the 63 bytes are counted; the rest is trimmed after.
+            ("status text after a tab", answer(b"HTTP/1.1 200\t" + b"T" * 70 + b"\r\n\r\n"),
+             200, "T" * 63, 0, True),
+            ("status text after a vertical tab",
+             answer(b"HTTP/1.1 200\x0b" + b"T" * 70 + b"\x0c\r\n\r\n"), 200, "T" * 62, 0, True),
+            ("status after a form feed", answer(b"HTTP/1.1 \x0c301 X\r\n\r\n"), 301, "301 X",
+             0, True),
         ]
         for name, script, status, text, lines, complete in table:
             with self.subTest(name), Peer(script) as peer:
@@ -87,13 +117,23 @@ class Answers(HttpCase):
             self.assertEqual(resets, peer.resets, name)
 
     def test_slow_peers_are_cut_by_the_read_budget(self):
-        for name, script in [("never answers", hold()),
-                             ("drips", drip(b"HTTP/1.1 200 OK\r\nA: b\r\n\r\n"))]:
+        # A peer that never answers is cut by the 2 s receive timeout; one
+        # that drips, by the 2 s budget once the next byte has come, so at
+        # most one drip later. Neither ends sooner, nor later than that and
+        # the margin of a busy machine (1.5 s).
+        every = 0.3
+        for name, script, least, most in [
+                ("never answers", hold(), 1.9, 2.0 + 1.5),
+                ("drips", drip(b"HTTP/1.1 200 OK\r\nA: b\r\n\r\n", every), 2.0,
+                 2.0 + every + 1.5)]:
             with self.subTest(name), Peer(script) as peer:
                 doc = self.answered(peer, "/slow")
                 self.assertIs(False, doc["headers_complete"])
-                self.assertGreaterEqual(doc["read_ms"], 1900)
-                self.assertLessEqual(doc["read_ms"], 4500)
+                self.assertGreaterEqual(doc["read_ms"], least * 1000)
+                self.assertLessEqual(doc["read_ms"], most * 1000)
+                # The whole run, start and exit included.
+                self.assertGreaterEqual(self.reply.elapsed, least)
+                self.assertLessEqual(self.reply.elapsed, most)
                 if name == "never answers":
                     self.assertEqual((None, 0), (doc["status"], doc["header_lines"]))
             self.assertEqual([request(b"/slow", b"127.0.0.1")], peer.received)

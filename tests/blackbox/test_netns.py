@@ -7,6 +7,7 @@ Linux executable, or the Windows one under Wine with a prefix and a
 wineserver of the namespace's own. As root."""
 import atexit
 import json
+import re
 import signal
 import sys
 import time
@@ -54,7 +55,29 @@ RESOLV = "nameserver 127.0.0.1\nnameserver ::1\nnameserver 127.0.0.1\n"
 MANY = (["192.0.2.%d" % i for i in range(1, 11)] +
         ["2001:db8::%x" % i for i in range(1, 11)])
 HOSTS = "".join("%s many.test\n" % a for a in MANY)
+# Ports whose SYNs the namespace's filter treats apart (see filter_syns);
+# the one after DROPPED_PORT has no filter and no listener.
 DROPPED_PORT = 4747
+REFUSED_PORT = 4748
+FIRST_DROPPED = 4749
+FIRST_ONLY = 4750
+FIRST_ONLY_RESET = 4751
+EACH_FIRST_DROPPED = 4752
+LISTENED = (FIRST_DROPPED, FIRST_ONLY, FIRST_ONLY_RESET, EACH_FIRST_DROPPED)
+# Listens on the ports above, accepting and closing every connection.
+LISTENER = r"""
+import os, select, socket
+socks = []
+for port in %r:
+    s = socket.socket()
+    s.bind(("127.0.0.1", port))
+    s.listen(64)
+    socks.append(s)
+os.write(1, b"ready\n")
+while True:
+    for s in select.select(socks, [], [])[0]:
+        s.accept()[0].close()
+""" % (LISTENED,)
 
 
 def add_adapters(ns):
@@ -80,11 +103,25 @@ def add_adapters(ns):
         time.sleep(0.05)
 
 
-def drop_syns(ns, port):
-    """SYNs to the port vanish, so a connect there never completes."""
+def filter_syns(ns):
+    """SYNs to DROPPED_PORT vanish, so a connect there never completes. Of
+    those to FIRST_DROPPED only the first vanishes: the system sends it again
+    after about a second, so that connect takes about a second and the next
+    ones none. Of those to FIRST_ONLY all but the first vanish, and all but
+    the first to FIRST_ONLY_RESET are answered with a reset (refused). Every
+    other SYN to EACH_FIRST_DROPPED vanishes, so that each connect there
+    takes about a second. A rule's count runs over the namespace's life:
+    each port serves one check."""
+    syn = "tcp dport %d tcp flags & (syn | ack) == syn"
+    first = "numgen inc mod 1000000 == 0"
+    later = "numgen inc mod 1000000 != 0"
+    even = "numgen inc mod 2 == 0"
     rules = ("table inet filter {\n chain output {\n"
              "  type filter hook output priority 0; policy accept;\n"
-             "  tcp dport %d tcp flags & (syn | ack) == syn drop\n }\n}\n" % port)
+             "  %s drop\n  %s %s drop\n  %s %s drop\n  %s %s reject with tcp reset\n"
+             "  %s %s drop\n }\n}\n"
+             % (syn % DROPPED_PORT, syn % FIRST_DROPPED, first, syn % FIRST_ONLY, later,
+                syn % FIRST_ONLY_RESET, later, syn % EACH_FIRST_DROPPED, even))
     ns.sh(*ns.inside(NFT, "-f", "-"), stdin=rules.encode())
 
 
@@ -104,8 +141,9 @@ class InNamespace(unittest.TestCase):
         ns.__enter__()
         add_adapters(ns)
         if NFT:
-            drop_syns(ns, DROPPED_PORT)
+            filter_syns(ns)
         cls.server = ns.helper(NAME_SERVER)
+        ns.helper(LISTENER)
         if UNDER_WINE:
             ns.start_wine()
 
@@ -119,25 +157,38 @@ class InNamespace(unittest.TestCase):
         """The name server took a query for the name."""
         self.assertIn(b"q " + label.encode() + b"\n", self.server.output())
 
-    def test_dns_deadline_against_a_silent_server(self):
+    def test_resolver_deadline_against_a_silent_server(self):
         # Left alone, the system resolver waits 5 s twice for each server.
-        r = self.ns.plugin("action=dns&host=silent.test")
-        doc = self.doc(r, "dns")
-        self.assertEqual((False, True, None, [], 0),
-                         (doc["resolved"], doc["timeout"], doc["code"], doc["results"],
-                          doc["count"]))
-        if r.wall_steady:
-            self.assertTrue(2900 <= doc["latency_ms"] <= 3500, doc["latency_ms"])
-        # The abandoned lookup must not hold the process open; left alone it
-        # would run to the resolver's own 5 s. The time is the whole
-        # process's, start and exit included, which under Wine take some
-        # tenths of a second, more on a busy machine: the same margin as the
-        # connect timeout's below.
-        self.assertTrue(2.9 <= r.elapsed <= 4.5, r.elapsed)
-        print("\n  dns deadline: process ran %.3f s, latency_ms %d"
-              % (r.elapsed, doc["latency_ms"]), file=sys.stderr)
-        # The wait was for our server, not for some local failure.
-        self.asked("silent")
+        # Each check that resolves gives up at the deadline, no sooner and
+        # not much later.
+        timed_out = {
+            "dns": lambda doc: (doc["resolved"], doc["timeout"], doc["code"], doc["results"],
+                                doc["count"]) == (False, True, None, [], 0),
+            "tcp": lambda doc: (doc["status"], doc["open"], doc["address"], doc["samples"],
+                                doc["avg_ms"], doc["min_ms"], doc["max_ms"])
+            == ("timeout", False, None, [None], None, None, None),
+            "http": lambda doc: (doc["reachable"], doc["connect_ms"], doc["status"],
+                                 doc["note"]) == (False, None, None, "dns resolution timed out"),
+        }
+        for kind, query in [("dns", "action=dns&host=silent.test"),
+                            ("tcp", "action=tcp&host=silent.test&port=80"),
+                            ("http", "action=http&url=http://silent.test/")]:
+            with self.subTest(kind):
+                r = self.ns.plugin(query)
+                doc = self.doc(r, kind)
+                self.assertTrue(timed_out[kind](doc), r.body)
+                if kind == "dns" and r.wall_steady:
+                    self.assertTrue(2900 <= doc["latency_ms"] <= 3500, doc["latency_ms"])
+                # The abandoned lookup must not hold the process open; left
+                # alone it would run to the resolver's own 5 s. The time is
+                # the whole process's, start and exit included, which under
+                # Wine take some tenths of a second, more on a busy machine:
+                # the same margin as the connect timeout's below.
+                self.assertTrue(2.9 <= r.elapsed <= 4.5, r.elapsed)
+                print("\n  %s: resolver deadline: process ran %.3f s" % (kind, r.elapsed),
+                      file=sys.stderr)
+                # The wait was for our server, not for some local failure.
+                self.asked("silent")
 
     def test_resolver_codes(self):
         # Every build reports the resolver's failures as Windows Sockets
@@ -208,22 +259,47 @@ class InNamespace(unittest.TestCase):
         self.assertEqual(2, doc["nameserver_count"])
 
     @unittest.skipUnless(NFT, "the nft command (nftables) is not installed")
-    def test_tcp_connect_timeout(self):
+    def test_tcp_samples_of_mixed_outcomes(self):
+        # Samples that are not all alike. A range is a measured sample in
+        # ms; None is a null sample. The statistics come from the measured
+        # samples alone, the address only from the last attempt, and a
+        # timed-out sample ends the sampling whatever came before.
+        quick, second = (0, 900), (900, 2500)
+        table = [
+            # port, status, address, samples, the process's time in s
+            (DROPPED_PORT, "timeout", None, [None], (2.9, 4.5)),
+            # Refused, three times, which a wait to the time limit would have
+            # made a timeout.
+            (REFUSED_PORT, "closed", None, [None, None, None], (0, 2.5)),
+            (FIRST_DROPPED, "open", "127.0.0.1", [second, quick, quick], (0.9, 2.5)),
+            (FIRST_ONLY, "timeout", None, [quick, None], (2.9, 4.5)),
+            (FIRST_ONLY_RESET, "open", None, [quick, None, None], (0, 2.5)),
+            # No sample near 0: the smallest is a measured one, not a start.
+            (EACH_FIRST_DROPPED, "open", "127.0.0.1", [second] * 3, (2.7, 4.5)),
+        ]
         env = {"TARVIK_MOCK_DNS": "drop.test=127.0.0.1"}
-        r = self.ns.plugin("action=tcp&host=drop.test&port=%d" % DROPPED_PORT, env=env)
-        doc = self.doc(r, "tcp")
-        self.assertEqual(("timeout", False, None, [None], None, None, None),
-                         (doc["status"], doc["open"], doc["address"], doc["samples"],
-                          doc["avg_ms"], doc["min_ms"], doc["max_ms"]))
-        # One wait of 3 s, then sampling stops.
-        self.assertTrue(2.9 <= r.elapsed <= 4.5, r.elapsed)
-        print("\n  tcp connect timeout: process ran %.3f s" % r.elapsed, file=sys.stderr)
-        # The neighbouring port is not dropped: refused, three times, which a
-        # wait to the time limit would have made a timeout.
-        r = self.ns.plugin("action=tcp&host=drop.test&port=%d" % (DROPPED_PORT + 1), env=env)
-        doc = self.doc(r, "tcp")
-        self.assertEqual(("closed", [None, None, None]), (doc["status"], doc["samples"]))
-
+        for port, status, address, samples, (least, most) in table:
+            with self.subTest(port=port, status=status):
+                r = self.ns.plugin("action=tcp&host=drop.test&port=%d" % port, env=env)
+                doc = self.doc(r, "tcp")
+                self.assertEqual((status, status == "open", address),
+                                 (doc["status"], doc["open"], doc["address"]), r.body)
+                got = doc["samples"]
+                self.assertEqual([s is None for s in samples], [g is None for g in got], r.body)
+                for want, g in zip(samples, got):
+                    if want is not None:
+                        self.assertTrue(want[0] <= g <= want[1], r.body)
+                measured = [g for g in got if g is not None]
+                if measured:
+                    avg = re.search(rb'"avg_ms":([^,]+),', r.body).group(1)
+                    self.assertEqual(b"%.2f" % (sum(measured) / len(measured)), avg)
+                    self.assertEqual((min(measured), max(measured)),
+                                     (doc["min_ms"], doc["max_ms"]))
+                else:
+                    self.assertEqual([None] * 3, [doc["avg_ms"], doc["min_ms"], doc["max_ms"]])
+                self.assertTrue(least <= r.elapsed <= most, r.elapsed)
+                print("\n  tcp port %d: %s, process ran %.3f s" % (port, got, r.elapsed),
+                      file=sys.stderr)
 
 if __name__ == "__main__":
     # A run stopped from outside still ends in the clean-up.

@@ -55,6 +55,19 @@ TEST(ParseUrl, Table)
         refused("http://site.test:8a/"),
         refused("http://site.test:+80/"),
         refused("http://site.test: 80/"),
+        // No white space of any of the six kinds in a port, at either end.
+        refused("http://site.test:\t80/"),
+        refused("http://site.test:\n80/"),
+        refused("http://site.test:\v80/"),
+        refused("http://site.test:\f80/"),
+        refused("http://site.test:\r80/"),
+        refused("http://site.test:80 /"),
+        refused("http://site.test:80\t/"),
+        refused("http://site.test:80\r"),
+        // Digits end at the bytes beside 0 and 9.
+        refused("http://site.test:8:0/"),
+        {"http://site.test:09/", 1, "site.test", "site.test", 9, "/", 0},
+        {"http://site.test:8/0", 1, "site.test", "site.test", 8, "/0", 0},
         refused("http://site.test:0000000000000080/"),
         refused("http://site.test:99999999999999/"),
         {"http://site.test:000000000000080/", 1, "site.test", "site.test", 80, "/", 0},
@@ -136,8 +149,37 @@ TEST(ReceivedAnswer, StatusLineAndHeaderCount)
         {"HTTP/1.1 -99999999999 X\r\n\r\n", 1, -2147483647 - 1, "-99999999999 X", 0},
         // at most 63 bytes of status text, trimmed after the cut
         {"HTTP/1.1 404 " + long_text + "\r\n\r\n", 1, 404, long_text.substr(0, 63), 0},
+        {"HTTP/1.1 404 " + long_text.substr(0, 62) + "\r\n", 1, 404, long_text.substr(0, 62), 0},
+        {"HTTP/1.1 404 " + long_text.substr(0, 63) + "\r\n", 1, 404, long_text.substr(0, 63), 0},
+        {"HTTP/1.1 404 " + long_text.substr(0, 64) + "\r\n", 1, 404, long_text.substr(0, 63), 0},
+        {"HTTP/1.1 404 " + long_text.substr(0, 62) + "x\r\n", 1, 404, long_text.substr(0, 62) + "x", 0},
         {"HTTP/1.1 200 " + std::string(62, 'a') + "   b\r\n\r\n", 1, 200, std::string(62, 'a'), 0},
         {"HTTP/1.1 200 \t  padded text \t \r\n\r\n", 1, 200, "padded text", 0},
+        // Only spaces and tabs are passed over before the text is cut at 63
+        // bytes; the other white space is taken into the 63 and trimmed after.
+        {"HTTP/1.1 200 \t" + long_text + "\r\n", 1, 200, long_text.substr(0, 63), 0},
+        {"HTTP/1.1 200\v" + long_text + "\r\n", 1, 200, long_text.substr(0, 62), 0},
+        {"HTTP/1.1 200\f" + long_text + "\r\n", 1, 200, long_text.substr(0, 62), 0},
+        {"HTTP/1.1 200\n" + long_text + "\r\n", 1, 200, long_text.substr(0, 62), 1},
+        // The text is trimmed of each of the six white-space bytes.
+        {"HTTP/1.1 200 OK \r\n", 1, 200, "OK", 0},
+        {"HTTP/1.1 200 OK\t\r\n", 1, 200, "OK", 0},
+        {"HTTP/1.1 200 OK\v\r\n", 1, 200, "OK", 0},
+        {"HTTP/1.1 200 OK\f\r\n", 1, 200, "OK", 0},
+        {"HTTP/1.1 200 \vOK\r\n", 1, 200, "OK", 0},
+        {"HTTP/1.1 200 \fOK\r\n", 1, 200, "OK", 0},
+        {"HTTP/1.1 200 \x08OK\x0e\r\n", 1, 200, "\x08OK\x0e", 0},
+        {"HTTP/1.1 200 \xa0OK\xa0\r\n", 1, 200, "\xa0OK\xa0", 0},
+        // The status number is read past leading white space of all six
+        // kinds (the first space itself is the separator), not past others.
+        {"HTTP/1.1  301 X\r\n", 1, 301, "301 X", 0},
+        {"HTTP/1.1 \t301 X\r\n", 1, 301, "301 X", 0},
+        {"HTTP/1.1 \v301 X\r\n", 1, 301, "301 X", 0},
+        {"HTTP/1.1 \f301 X\r\n", 1, 301, "301 X", 0},
+        {"HTTP/1.1 \x08" "301 X\r\n", 1, 0, "\x08" "301 X", 0},
+        // Digits end at the bytes beside 0 and 9.
+        {"HTTP/1.1 20/ X\r\n", 1, 20, "/ X", 0},
+        {"HTTP/1.1 20: X\r\n", 1, 20, ": X", 0},
         // not HTTP: no status, but the lines are still counted
         {"220 peer.test service ready\r\n", 0, 0, "", 0},
         {"hello\r\nworld\r\n", 0, 0, "", 1},

@@ -71,6 +71,13 @@ TEST(GetQueryVal, Decoding)
         {"%ff%FF", "\xFF\xFF"},
         {"%2541", "%41"},  // a decoded byte is never decoded again
         {"\xC3\xA9", "\xC3\xA9"},
+        // Each end of each range of hexadecimal digits, and the bytes just
+        // outside them, in either place of the escape.
+        {"%09%90%af%fa%AF%FA%0f%f0", std::string("\x09\x90\xAF\xFA\xAF\xFA\x0F\xF0", 8)},
+        {"%/0", "%/0"}, {"%:0", "%:0"}, {"%@0", "%@0"}, {"%G0", "%G0"},
+        {"%`0", "%`0"}, {"%g0", "%g0"},
+        {"%0/", "%0/"}, {"%0:", "%0:"}, {"%0@", "%0@"}, {"%0G", "%0G"},
+        {"%0`", "%0`"}, {"%0g", "%0g"}, {"%0 ", "%0 "}, {"%0+", "%0 "},
     };
     for (const auto &c : cases) {
         std::string q = std::string("v=") + c.raw;
@@ -141,6 +148,20 @@ TEST(StrTrim, WhiteSpaceOfTheCLocale)
         {"\xA0x\xA0", "\xA0x\xA0"},
         {"\vx\f", "x"},
         {"inner  space", "inner  space"},
+        // The six white-space bytes one at a time, at either end.
+        {" x ", "x"},
+        {"\tx\t", "x"},
+        {"\nx\n", "x"},
+        {"\vx\v", "x"},
+        {"\fx\f", "x"},
+        {"\rx\r", "x"},
+        // The bytes beside them are no white space.
+        {"\x08x\x08", "\x08x\x08"},
+        {"\x0ex\x0e", "\x0ex\x0e"},
+        {"\x1fx\x1f", "\x1fx\x1f"},
+        {"!x!", "!x!"},
+        {"\x85x\x85", "\x85x\x85"},
+        {"\x7fx\x7f", "\x7fx\x7f"},
     };
     for (const auto &c : cases) {
         char buf[32];
@@ -155,6 +176,10 @@ TEST(StrLower, OnlyAsciiLetters)
     char buf[32] = "DNS.Example-09_\xC3\x89Z";
     str_lower(buf);
     EXPECT_STREQ("dns.example-09_\xC3\x89z", buf);
+    // The bytes beside A to Z, and the upper-case letters of Latin-1, stay.
+    char edges[32] = "@AZ[`az{\xC0\xC9\xDE";
+    str_lower(edges);
+    EXPECT_STREQ("@az[`az{\xC0\xC9\xDE", edges);
 }
 
 TEST(ParseIntSat, AtoiRulesWithoutOverflow)
@@ -168,6 +193,16 @@ TEST(ParseIntSat, AtoiRulesWithoutOverflow)
         {"+7", 7},        {"99999999999", 2147483647},
         {"-99999999999", -2147483647 - 1},
         {"000000000000000000080", 80},
+        // Leading white space: each of the six bytes; the bytes beside them
+        // stop the reading.
+        {"\t80", 80}, {"\n80", 80}, {"\v80", 80}, {"\f80", 80}, {"\r80", 80},
+        {" \t\n\v\f\r80", 80},
+        {"\x08" "80", 0}, {"\x0e" "80", 0}, {"\x1f" "80", 0}, {"\xa0" "80", 0},
+        {"\x85" "80", 0},
+        // A sign after white space, but no white space after the sign.
+        {"\v-8", -8}, {"- 8", 0}, {"+\t8", 0},
+        // Digits end at the bytes beside 0 and 9.
+        {"8/", 8}, {"8:", 8}, {"09", 9},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.out, parse_int_sat(c.in)) << c.in;

@@ -61,9 +61,21 @@ TEST(ValidHost, Table)
         {"caf\xc3\xa9", 0},
         {"a\x80", 0},
         {"\xff", 0},
+        // Each end of each range of letters and digits, and the bytes just
+        // outside them.
+        {"09azAZ", 1},
+        {"a0", 1}, {"a9", 1}, {"z", 1}, {"A", 1}, {"Z", 1},
+        {"a/", 0}, {"a:", 0}, {"a@", 0}, {"a[", 0}, {"a`", 0}, {"a{", 0},
+        {"a,", 0}, {"a^", 0}, {"a\x7f", 0}, {"a\xc0", 0}, {"a\xe9", 0},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.valid, valid_host(c.host.c_str()) ? 1 : 0) << "[" << c.host << "]";
+    // None of the C locale's six white-space bytes is a host character, at
+    // either end or inside.
+    for (const char *w : {" ", "\t", "\n", "\v", "\f", "\r"}) {
+        for (const std::string &h : {std::string(w) + "a", "a" + std::string(w), "a" + std::string(w) + "b"})
+            EXPECT_EQ(0, valid_host(h.c_str()) ? 1 : 0) << "[" << h << "]";
+    }
 }
 
 struct rec {
@@ -178,6 +190,22 @@ TEST(MockResolve, Table)
         {"h=192.0.2.1,,192.0.2.2", "h", NULL, 0, {V4("192.0.2.1"), V4("192.0.2.2")}},
         {"h=192.0.2.1   ", "h", NULL, 0, {V4("192.0.2.1")}},
         {"h=192.0.2.1\t\r\n\v\f,2001:db8::1 ", "h", NULL, 0, {V4("192.0.2.1"), V6("2001:db8::1")}},
+        // Trailing white space, one byte of the six at a time, goes; a byte
+        // beside them in the table is no white space and spoils the literal.
+        {"h=192.0.2.1 ", "h", NULL, 0, {V4("192.0.2.1")}},
+        {"h=192.0.2.1\t", "h", NULL, 0, {V4("192.0.2.1")}},
+        {"h=192.0.2.1\n", "h", NULL, 0, {V4("192.0.2.1")}},
+        {"h=192.0.2.1\v", "h", NULL, 0, {V4("192.0.2.1")}},
+        {"h=192.0.2.1\f", "h", NULL, 0, {V4("192.0.2.1")}},
+        {"h=192.0.2.1\r", "h", NULL, 0, {V4("192.0.2.1")}},
+        {"h=192.0.2.1\x08", "h", NULL, 0, {}},
+        {"h=192.0.2.1\x0e", "h", NULL, 0, {}},
+        {"h=192.0.2.1\x1f", "h", NULL, 0, {}},
+        {"h=192.0.2.1\x85", "h", NULL, 0, {}},
+        {"h=192.0.2.1\xa0", "h", NULL, 0, {}},
+        // Leading white space is not removed, whichever of the six it is.
+        {"h=\t192.0.2.1", "h", NULL, 0, {}},
+        {"h=\v192.0.2.1", "h", NULL, 0, {}},
         {"h=bogus,192.0.2.3", "h", NULL, 0, {V4("192.0.2.3")}},
         {"h=192.0.2.1, 192.0.2.2", "h", NULL, 0, {V4("192.0.2.1")}},
         {"h= 192.0.2.1", "h", NULL, 0, {}},
@@ -196,6 +224,13 @@ TEST(MockResolve, Table)
         {"h=192.0.2.1", "h", "-80", 0, {V4("192.0.2.1", 0)}},
         {"h=192.0.2.1", "h", "80x", 0, {V4("192.0.2.1", 80)}},
         {"h=192.0.2.1", "h", " +8080", 0, {V4("192.0.2.1", 8080)}},
+        {"h=192.0.2.1", "h", "\t80", 0, {V4("192.0.2.1", 80)}},
+        {"h=192.0.2.1", "h", "\n80", 0, {V4("192.0.2.1", 80)}},
+        {"h=192.0.2.1", "h", "\v80", 0, {V4("192.0.2.1", 80)}},
+        {"h=192.0.2.1", "h", "\f80", 0, {V4("192.0.2.1", 80)}},
+        {"h=192.0.2.1", "h", "\r80", 0, {V4("192.0.2.1", 80)}},
+        {"h=192.0.2.1", "h", "\x08" "80", 0, {V4("192.0.2.1", 0)}},
+        {"h=192.0.2.1", "h", "\xa0" "80", 0, {V4("192.0.2.1", 0)}},
         {"h=192.0.2.1", "h", "65535", 0, {V4("192.0.2.1", 65535)}},
         {"h=::1", "h", "258", 0, {V6("::1", 258)}},
     };

@@ -35,9 +35,18 @@ ROWS = [
     R("invalid: brackets", "action=dns&host=%5B::1%5D", REFUSE, err('invalid host')),
     R("invalid: raw brackets", "action=dns&host=[::1]", TIMEOUT, err('invalid host')),
     R("invalid: leading dot", "action=dns&host=.a", TIMEOUT, err('invalid host')),
-    R("trailing dot", "action=dns&host=a.", TIMEOUT, err('invalid host')),
+    R("invalid: trailing dot", "action=dns&host=a.", TIMEOUT, err('invalid host')),
     R("invalid: non-ASCII", "action=dns&host=%C3%A9", TIMEOUT, err('invalid host')),
     R("invalid: line feed", "action=dns&host=%0a", TIMEOUT, err('invalid host')),
+    # Host characters: letters, digits, '-' and '_'; each end of each range
+    # passes and the byte beside it fails.
+    R("edges of the letters and digits", "action=dns&host=09azAZ", TIMEOUT,
+      found('09azaz', resolved=False, timeout=True)),
+] + [
+    R("invalid: %s" % esc, "action=dns&host=a%sb" % esc, TIMEOUT, err('invalid host'))
+    for esc in ("%2F", "%3A", "%40", "%5B", "%60", "%7B", "%2C", "%5E", "%7F", "%80", "%FF",
+                "%20", "%09", "%0A", "%0B", "%0C", "%0D", "+")
+] + [
     R("underscore and hyphens", "action=dns&host=a_b.-x-", TIMEOUT,
       found('a_b.-x-', resolved=False, timeout=True)),
     R("a 70-byte label", "action=dns&host=" + "c" * 70 + ".test", TIMEOUT,
@@ -150,4 +159,22 @@ ROWS = [
       found("a" * 85, "127.0.0.1")),
     R("capacity: 256 escaped bytes", "action=dns&host=" + "%61" * 85 + "a", MOCK,
       found("a" * 85, "127.0.0.1")),
+    R("capacity: 254 escaped bytes", "action=dns&host=aa" + "%61" * 84, TIMEOUT,
+      found("a" * 86, resolved=False, timeout=True)),
+    # An escape at the end of the 255 raw bytes kept, whole or cut.
+    R("capacity: escape ends 255 bytes", "action=dns&host=" + "a" * 252 + "%41", MOCK,
+      found("a" * 253, "127.0.0.1")),
+    R("capacity: escape cut at 255 bytes", "action=dns&host=" + "a" * 253 + "%41", MOCK,
+      err('invalid host')),
+    # Address tokens of the mock table: their first 127 bytes count.
+    R("table: x as the 127th byte of a token", "action=dns&host=alpha.test",
+      table("127.0.0.1" + " " * 117 + "x,::1"), found('alpha.test', '::1')),
+    R("table: x as the 128th byte of a token", "action=dns&host=alpha.test",
+      table("127.0.0.1" + " " * 118 + "x,::1"), found('alpha.test', '127.0.0.1', '::1')),
+    R("table: 16 addresses", "action=dns&host=alpha.test",
+      table(",".join("::%x" % i for i in range(1, 17))),
+      found("alpha.test", *["::%x" % i for i in range(1, 17)])),
+    R("table: 15 addresses and a bogus one", "action=dns&host=alpha.test",
+      table(",".join(["::%x" % i for i in range(1, 16)] + ["bogus", "::99"])),
+      found("alpha.test", *["::%x" % i for i in range(1, 16)] + ["::99"])),
 ]

@@ -33,6 +33,19 @@ ROWS = [
     R("invalid: blank", "action=tcp&host=a+b&port=80", {}, err('invalid host')),
     R("invalid: brackets", "action=tcp&host=%5B::1%5D&port=80", {}, err('invalid host')),
     R("invalid: 254 bytes", "action=tcp&host=" + "a" * 254 + "&port=1", {}, err('invalid host')),
+    # The 256-byte host buffer: 255 raw bytes are kept, before decoding.
+    R("capacity: 253 bytes", "action=tcp&host=" + "A" * 253 + "&port=1", TIMEOUT,
+      checked("a" * 253, 1, 'timeout')),
+    R("capacity: 254 escaped bytes", "action=tcp&host=aa" + "%61" * 84 + "&port=1", TIMEOUT,
+      checked("a" * 86, 1, 'timeout')),
+    R("capacity: 255 escaped bytes", "action=tcp&host=" + "%61" * 85 + "&port=1", TIMEOUT,
+      checked("a" * 85, 1, 'timeout')),
+    R("capacity: 256 escaped bytes", "action=tcp&host=" + "%61" * 85 + "b&port=1", TIMEOUT,
+      checked("a" * 85, 1, 'timeout')),
+    R("capacity: escape ends 255 bytes", "action=tcp&host=" + "a" * 252 + "%41&port=1", TIMEOUT,
+      checked("a" * 253, 1, 'timeout')),
+    R("invalid: escape cut at 255 bytes", "action=tcp&host=" + "a" * 253 + "%41&port=1",
+      TIMEOUT, err('invalid host')),
     R("invalid port: 0", "action=tcp&host=a.test&port=0", {}, err('invalid port')),
     R("invalid port: 65536", "action=tcp&host=a.test&port=65536", {}, err('invalid port')),
     R("invalid port: letters", "action=tcp&host=a.test&port=abc", {}, err('invalid port')),
@@ -60,7 +73,33 @@ ROWS = [
       checked('a.test', 80, 'timeout')),
     R("port: 16 bytes, 15 kept", "action=tcp&host=A.Test&port=" + "0" * 14 + "80", TIMEOUT,
       checked('a.test', 8, 'timeout')),
-    R("port: hexadecimal", "action=tcp&host=A.Test&port=0x80", TIMEOUT, err('invalid port')),
+    R("port: 14 digits", "action=tcp&host=A.Test&port=" + "0" * 12 + "80", TIMEOUT,
+      checked('a.test', 80, 'timeout')),
+    R("port: escape ends 15 bytes", "action=tcp&host=A.Test&port=" + "0" * 12 + "%38", TIMEOUT,
+      checked('a.test', 8, 'timeout')),
+    R("invalid port: escape cut at 15 bytes", "action=tcp&host=A.Test&port=" + "0" * 13 + "%38",
+      TIMEOUT, err('invalid port')),
+    # The port is read past leading white space: each of the C locale's six
+    # bytes, but not the bytes beside them.
+] + [
+    R("port: leading %s" % name, "action=tcp&host=A.Test&port=%s443" % esc, TIMEOUT,
+      checked('a.test', 443, 'timeout'))
+    for name, esc in (("tab", "%09"), ("line feed", "%0A"), ("vertical tab", "%0B"),
+                      ("form feed", "%0C"), ("carriage return", "%0D"), ("plus", "+"),
+                      ("four blanks", "%09%0B%0D+"))
+] + [
+    R("invalid port: leading byte %s" % esc, "action=tcp&host=A.Test&port=%s443" % esc, TIMEOUT,
+      err('invalid port'))
+    for esc in ("%08", "%0E", "%1F", "%A0", "%85", "%C2%A0")
+] + [
+    R("port: trailing tab", "action=tcp&host=A.Test&port=443%09", TIMEOUT,
+      checked('a.test', 443, 'timeout')),
+    R("invalid host: a tab before it", "action=tcp&host=%09alpha.test&port=1", TIMEOUT,
+      err('invalid host')),
+    R("invalid host: a carriage return after it", "action=tcp&host=alpha.test%0D&port=1", TIMEOUT,
+      err('invalid host')),
+    R("invalid port: hexadecimal, read as 0", "action=tcp&host=A.Test&port=0x80", TIMEOUT,
+      err('invalid port')),
     R("port: first wins", "action=tcp&host=A.Test&port=80&port=1", TIMEOUT,
       checked('a.test', 80, 'timeout')),
     R("port: escaped digit", "action=tcp&host=A.Test&port=8%30", TIMEOUT,
@@ -86,7 +125,10 @@ ROWS = [
       checked('many.test', '{listener}', 'open', '127.0.0.1')),
     R("open: localhost from the table", "action=tcp&host=localhost&port={listener}", MOCK,
       checked('localhost', '{listener}', 'open', '127.0.0.1')),
-    R("closed: 127.0.0.3 refuses first", "action=tcp&host=junk.test&port={listener}",
+    # junk.test gives 127.0.0.4 alone: " 127.0.0.3" begins with a blank and is
+    # no address.
+    R("closed: junk.test gives only 127.0.0.4, which refuses",
+      "action=tcp&host=junk.test&port={listener}",
       MOCK, checked('junk.test', '{listener}', 'closed')),
     R("closed: ::1 refuses", "action=tcp&host=::1&port={listener}", MOCK,
       checked('::1', '{listener}', 'closed')),
