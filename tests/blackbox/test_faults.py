@@ -255,7 +255,7 @@ class Peers(Reply):
                                   doc["body_bytes_read"]))
                 self.assertEqual(1 if status == 200 else 0, doc["header_lines"])
                 self.assertLess(doc["read_ms"], 2000)
-                self.assertLess(elapsed, 15)
+                self.assertLess(elapsed, READ_BUDGET + 2.0)
 
 
 @unittest.skipUnless(fronts.available(), "lighttpd is not installed")
@@ -422,7 +422,7 @@ class ClockRefused(Reply):
                                      {k: doc.get(k, "(absent)") for k in list(want) + ["generated_at"]})
                     if query.endswith("%d/" % silent.port):
                         self.assertGreaterEqual(elapsed, READ_BUDGET - 0.1)
-                    self.assertLess(elapsed, READ_BUDGET + 3.0)
+                    self.assertLess(elapsed, READ_BUDGET + 2.0)
         finally:
             for peer in (at_once, silent, dripping, listener):
                 peer.close()

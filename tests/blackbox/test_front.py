@@ -126,7 +126,7 @@ class RequestBody(Case):
             with self.subTest(env=env):
                 self.assertEqual(want, out)
                 self.assertGreaterEqual(elapsed, BODY_BUDGET - 0.1)
-                self.assertLess(elapsed, BODY_BUDGET + 3.0)
+                self.assertLess(elapsed, BODY_BUDGET + 2.0)
 
 
 class InfoDocument(Case):
