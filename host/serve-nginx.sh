@@ -31,6 +31,15 @@ $as_user nginx -q -t -p "$state" -c "$state/nginx.conf" -e "$logs/error.log"
 # that stops as a whole.
 setsid $as_user env -i "$@" "$(command -v fcgiwrap)" -c 8 -s "unix:$state/fcgiwrap.sock" &
 wrap=$!
+# nginx answers 502 for every request that finds no socket yet: on a busy
+# machine fcgiwrap can take seconds to listen, so nginx starts after it.
+tries=0
+until [ -S "$state/fcgiwrap.sock" ]; do
+  kill -0 "$wrap" 2>/dev/null || { echo "serve-nginx.sh: fcgiwrap did not start" >&2; exit 1; }
+  tries=$((tries + 1))
+  [ "$tries" -le 100 ] || { echo "serve-nginx.sh: fcgiwrap does not listen" >&2; exit 1; }
+  sleep 0.1
+done
 $as_user nginx -p "$state" -c "$state/nginx.conf" -e "$logs/error.log" &
 pid=$!
 wait "$pid"
