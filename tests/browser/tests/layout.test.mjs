@@ -3,7 +3,7 @@
 // the page in use.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, newPage, axeCheck } from '../lib/browser.mjs';
+import { launch, newPage, axeCheck, liveness } from '../lib/browser.mjs';
 import { startScenario, fillPage } from '../lib/scenario.mjs';
 import { PAGE } from '../lib/tarvik.mjs';
 
@@ -138,9 +138,17 @@ const LANDMARKS = [
   ['region', 'Interfaces on this node'], ['region', 'Run a check'], ['region', 'History 8'],
 ];
 
+// [element, what a screen reader does when its content changes]: an
+// outcome is announced when a check ends, without cutting into speech;
+// nothing else on the page speaks up by itself.
+const LIVE = [
+  ['#resState', 'polite'], ['#resTag', 'polite'], ['#resKv', 'polite'], ['#resNote', 'polite'],
+  ['#tabNote', 'off'], ['#hist', 'off'], ['#histCount', 'off'], ['#kpis', 'off'], ['#srcPill', 'off'],
+];
+
 describe('assistive technology', () => {
   for (const theme of ['dark', 'light']) {
-    it(`${theme}, history filled, a result shown: no axe-core violation but the designed contrast; named landmarks`, async () => {
+    it(`${theme}, history filled, a result shown: no axe-core violation but the designed contrast; named landmarks; outcomes announced politely`, async () => {
       const p = await newPage(browser, { base: sc.server.base });
       try {
         await fillPage(p.page, sc, `?theme=${theme}`);
@@ -155,6 +163,7 @@ describe('assistive technology', () => {
           found.push([role, name, await loc.count()]);
         }
         assert.deepEqual(found, LANDMARKS.map(([role, name]) => [role, name, 1]));
+        assert.deepEqual(await liveness(p.page, LIVE.map(([sel]) => sel)), LIVE);
       } finally {
         await p.close();
       }
