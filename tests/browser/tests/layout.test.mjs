@@ -1,6 +1,6 @@
-// The page as first drawn: its outline, its empty states and ids, the layout rules
-// that change with the screen width, and what assistive technology finds on
-// the page in use.
+// The page as first drawn: its outline, empty states and ids, the layout
+// rules that change with the screen width, and what assistive technology
+// finds on the page in use.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { launch, newPage, axeCheck, liveness } from '../lib/browser.mjs';
