@@ -92,3 +92,34 @@ export async function axeCheck(page, contrast = []) {
     return { applied: [...r.passes, ...r.violations].map((x) => x.id), violations: rest };
   }, contrast);
 }
+
+// What the browser's accessibility tree tells a screen reader to do when each
+// element's content changes: the live setting ('polite', 'assertive') of the
+// nearest live region holding the element, or 'off' when none holds it. Read
+// through the debugging protocol, so markup the browser does not take for a
+// live region counts as none.
+export async function liveness(page, selectors) {
+  const cdp = await page.context().newCDPSession(page);
+  try {
+    const { root } = await cdp.send('DOM.getDocument', { depth: 0 });
+    const out = [];
+    for (const selector of selectors) {
+      const { nodeId } = await cdp.send('DOM.querySelector', { nodeId: root.nodeId, selector });
+      const { node } = await cdp.send('DOM.describeNode', { nodeId });
+      const { nodes } = await cdp.send('Accessibility.getPartialAXTree', { nodeId, fetchRelatives: true });
+      const byId = new Map(nodes.map((n) => [n.nodeId, n]));
+      const live = (n) => (n.properties || []).find((q) => q.name === 'live');
+      let found = 'off';
+      for (let n = nodes.find((x) => x.backendDOMNodeId === node.backendNodeId); n; n = byId.get(n.parentId)) {
+        if (live(n)) {
+          found = live(n).value.value;
+          break;
+        }
+      }
+      out.push([selector, found]);
+    }
+    return out;
+  } finally {
+    await cdp.detach();
+  }
+}

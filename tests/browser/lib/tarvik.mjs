@@ -13,12 +13,13 @@ export async function selectTab(page, kind) {
   await page.click(ids[kind]);
 }
 
-// Fills the form and presses Check; waits for the outcome when a request goes out.
-export async function runCheck(page, kind, target, { port, enter = false } = {}) {
+// Fills the form and presses Check, or Enter in the field that enter names
+// ('#inp', '#port'); waits for the outcome when a request goes out.
+export async function runCheck(page, kind, target, { port, enter } = {}) {
   await selectTab(page, kind);
   await page.fill('#inp', target);
   if (port !== undefined) await page.fill('#port', String(port));
-  if (enter) await page.press('#inp', 'Enter');
+  if (enter) await page.press(enter, 'Enter');
   else await page.click('#goBtn');
   await page.waitForFunction(() => {
     const s = document.getElementById('resState').textContent;

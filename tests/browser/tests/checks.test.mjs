@@ -125,10 +125,23 @@ describe('form rules', () => {
     });
   });
 
-  it('Enter in the target field runs the check', async () => {
-    await withPage(srv, async (page) => {
-      const r = await runCheck(page, 'dns', 'web.test', { enter: true });
-      assert.equal(r.state, 'resolved');
+  it('Enter in the target field or the port field runs the check', async () => {
+    // [field, tab, target, port, state, requests sent]; each row's state
+    // differs from the one before, so a key that does nothing shows.
+    const ENTER = [
+      ['#inp', 'dns', 'web.test', undefined, 'resolved', 1],
+      ['#port', 'tcp', 'web.test', tcpOpen.port, 'open', 1],
+      ['#port', 'tcp', 'web.test', '', 'port required', 0],
+      ['#port', 'tcp', '', tcpOpen.port, 'enter a target', 0],
+      ['#inp', 'tcp', 'web.test', tcpOpen.port, 'open', 1],
+    ];
+    await withPage(srv, async (page, rec) => {
+      for (const [field, kind, target, port, state, sent] of ENTER) {
+        const n = apiCalls(rec).length;
+        const r = await runCheck(page, kind, target, { port, enter: field });
+        assert.deepEqual([r.state, apiCalls(rec).length - n], [state, sent], `${field} ${kind} ${target}:${port}`);
+      }
+      assert.equal((await readHistory(page)).count, '3');
     });
   });
 

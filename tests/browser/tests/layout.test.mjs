@@ -1,9 +1,9 @@
-// The page as first drawn: its empty states and ids, the layout rules
-// that change with the screen width, and what assistive technology finds on
-// the page in use.
+// The page as first drawn: its outline, empty states and ids, the layout
+// rules that change with the screen width, and what assistive technology
+// finds on the page in use.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, newPage, axeCheck } from '../lib/browser.mjs';
+import { launch, newPage, axeCheck, liveness } from '../lib/browser.mjs';
 import { startScenario, fillPage } from '../lib/scenario.mjs';
 import { PAGE } from '../lib/tarvik.mjs';
 
@@ -20,7 +20,49 @@ after(async () => {
   if (browser) await browser.close();
 });
 
+// The markup's outline: [element, its children in order], each child as
+// element, classes and id ('div.grid#kpis'). The cards' headings carry ids
+// so that each card's region takes its heading as its name.
+const OUTLINE = [
+  ['body', ['div.wrap', 'script', 'script']],
+  ['.wrap', ['div.top', 'div.card', 'div.card', 'div.card', 'p.foot']],
+  ['.top', ['a.embed-hide', 'h1.title', 'span.pill#srcPill', 'span.sp', 'button.icon.embed-hide#thBtn',
+    'button.icon#rfBtn']],
+  ['.wrap > :nth-child(2)', ['h2#ifHead', 'p.hint', 'div.grid#kpis', 'div.tb', 'div.empty#ifEmpty', 'div.res']],
+  ['.wrap > :nth-child(2) .tb', ['table']],
+  ['.wrap > :nth-child(2) table', ['thead', 'tbody#ifrows']],
+  ['.wrap > :nth-child(2) .res', ['h2', 'div.row#nsList']],
+  ['.wrap > :nth-child(3)', ['h2#runHead', 'div.tabs', 'div.row', 'p.note#tabNote', 'div.res#resBox']],
+  ['.tabs', ['button.tab.on#tabDns', 'button.tab#tabTcp', 'button.tab#tabHttp']],
+  ['.wrap > :nth-child(3) > .row', ['input.inp.mo#inp', 'input.inp.mo#port', 'button.btn#goBtn']],
+  ['#resBox', ['div.hd', 'div.kv#resKv', 'div.note#resNote', 'svg.spark#spark']],
+  ['#resBox > .hd', ['span.big#resState', 'span#resTag']],
+  ['.wrap > :nth-child(4)', ['h2#histHead', 'p.hint', 'ul.hist#hist']],
+  ['.wrap > :nth-child(4) > h2', ['span.pill#histCount']],
+  ['#hist', ['li.empty']],
+  ['.foot', ['code', 'code', 'code']],
+];
+
 describe('page at first sight', () => {
+  it('has the outline as designed', async () => {
+    const html = await (await fetch(sc.server.base + PAGE)).text();
+    const p = await newPage(browser, {});
+    try {
+      const got = await p.page.evaluate(([src, rows]) => {
+        const doc = new DOMParser().parseFromString(src, 'text/html');
+        const sig = (el) => el.localName + [...el.classList].map((c) => `.${c}`).join('') +
+          (el.id ? `#${el.id}` : '');
+        return rows.map(([sel]) => {
+          const el = doc.querySelector(sel);
+          return [sel, el ? [...el.children].map(sig) : null];
+        });
+      }, [html, OUTLINE]);
+      assert.deepEqual(got, OUTLINE);
+    } finally {
+      await p.close();
+    }
+  });
+
   it('starts with its empty states hidden and unique ids', async () => {
     // The served markup, parsed without running its scripts.
     const html = await (await fetch(sc.server.base + PAGE)).text();
@@ -89,14 +131,24 @@ const CONTRAST_AS_DESIGNED = [
 ];
 
 // [role, accessible name]; the history region's name carries its count.
+// The main landmark is the whole column, so the top bar and the footer sit
+// inside it rather than being a banner and a content-info of their own.
 const LANDMARKS = [
-  ['banner', null], ['main', null], ['contentinfo', null],
+  ['main', null],
   ['region', 'Interfaces on this node'], ['region', 'Run a check'], ['region', 'History 8'],
+];
+
+// [element, what a screen reader does when its content changes]: an
+// outcome is announced when a check ends, without cutting into speech;
+// nothing else on the page speaks up by itself.
+const LIVE = [
+  ['#resState', 'polite'], ['#resTag', 'polite'], ['#resKv', 'polite'], ['#resNote', 'polite'],
+  ['#tabNote', 'off'], ['#hist', 'off'], ['#histCount', 'off'], ['#kpis', 'off'], ['#srcPill', 'off'],
 ];
 
 describe('assistive technology', () => {
   for (const theme of ['dark', 'light']) {
-    it(`${theme}, history filled, a result shown: no axe-core violation but the designed contrast; named landmarks`, async () => {
+    it(`${theme}, history filled, a result shown: no axe-core violation but the designed contrast; named landmarks; outcomes announced politely`, async () => {
       const p = await newPage(browser, { base: sc.server.base });
       try {
         await fillPage(p.page, sc, `?theme=${theme}`);
@@ -111,6 +163,7 @@ describe('assistive technology', () => {
           found.push([role, name, await loc.count()]);
         }
         assert.deepEqual(found, LANDMARKS.map(([role, name]) => [role, name, 1]));
+        assert.deepEqual(await liveness(p.page, LIVE.map(([sel]) => sel)), LIVE);
       } finally {
         await p.close();
       }
