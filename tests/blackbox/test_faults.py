@@ -345,7 +345,7 @@ def clock_refused():
     """The environment that preloads it into the plug-in: under qemu-user
     in the guest's own environment, which the emulator's loader never sees.
     A sanitizer build's runtime then no longer comes first, which it allows."""
-    if TARGET.name == "arm64":
+    if TARGET.name.startswith("arm64"):  # both arm64 rows run under qemu-user
         return {"QEMU_SET_ENV": "LD_PRELOAD=" + CLOCK_REFUSED}
     return {"LD_PRELOAD": CLOCK_REFUSED, "ASAN_OPTIONS": "verify_asan_link_order=0"}
 
