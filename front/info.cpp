@@ -20,7 +20,8 @@ void action_info(void)
     json_str(stamp);
     out(",\"actions\":[\"ifaces\",\"dns\",\"tcp\",\"http\",\"info\"]"
         ",\"tls_library\":false");
-    outf(",\"max_samples\":%d,\"dns_timeout_ms\":%d,\"tcp_timeout_ms\":%d"
-         ",\"read_timeout_ms\":%d}\n",
-         MAX_SAMPLES, DNS_TIMEOUT_MS, TCP_TIMEOUT_MS, READ_TIMEOUT_MS);
+    out(",\"max_samples\":" LIMIT_TEXT(MAX_SAMPLES)
+        ",\"dns_timeout_ms\":" LIMIT_TEXT(DNS_TIMEOUT_MS)
+        ",\"tcp_timeout_ms\":" LIMIT_TEXT(TCP_TIMEOUT_MS)
+        ",\"read_timeout_ms\":" LIMIT_TEXT(READ_TIMEOUT_MS) "}\n");
 }

@@ -47,8 +47,7 @@ void json_str(const char *s)
 
 void err_json(const char *msg)
 {
-    outf("Status: %d %s\r\n" JSON_HEAD "{\"ok\":false,\"error\":", 400,
-         "Bad Request");
+    out("Status: 400 Bad Request\r\n" JSON_HEAD "{\"ok\":false,\"error\":");
     json_str(msg);
     out("}\n");
 }

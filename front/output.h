@@ -29,6 +29,11 @@ uint64_t now_ms(void);
 long long ms_between(uint64_t start, uint64_t end);
 // Writes a duration as %lld, or null for MS_UNMEASURED.
 void out_ms(long long ms);
+// A limit's value as decimal text, for a piece fixed when the plug-in is
+// built: formatting it at run time would load the C library's formatter,
+// whose code and tables cost start-up a handful of page faults.
+#define LIMIT_TEXT(n) LIMIT_TEXT_(n)
+#define LIMIT_TEXT_(n) #n
 // Writes a fixed piece as it stands.
 void out(const char *s);
 // Formatted piece (printf rules).
