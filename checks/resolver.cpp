@@ -5,26 +5,40 @@
 #include "../front/query.h"
 #include "resolver.h"
 
-// One resolution, shared by the waiting side and the worker. Whichever lets
-// go last releases it, so a worker abandoned at the deadline never writes
-// into freed memory; the texts are copied in for the same reason.
+// One resolution, shared by the waiting side and the worker. The worker
+// copies the records it is given into the job, since a worker may be a
+// process of its own whose memory the waiting side never sees (the job is
+// all that comes back), and the waiting side links them into the list it
+// hands out. The list starts the job, so free_resolved releases the job
+// through it. The texts are copied in, so that a worker abandoned at the
+// deadline never reads its caller's memory.
 typedef struct resolve_job {
+    struct addrinfo list[RESOLVE_MAX_RECORDS];
+    union {
+        struct sockaddr_in v4;
+        struct sockaddr_in6 v6;
+    } addrs[RESOLVE_MAX_RECORDS];
+    int count;
     char host[HOST_CAP];
     char service[SERVICE_CAP];
     int has_service;
-    struct addrinfo *list;
     int error;
     int done;
-    volatile long refs;
 } resolve_job;
 
-static void job_release(resolve_job *job)
+static void keep_records(resolve_job *job, const struct addrinfo *r)
 {
-    if (plat_atomic_dec(&job->refs) != 0)
-        return;
-    if (job->list)
-        freeaddrinfo(job->list);
-    free(job);
+    for (; r && job->count < RESOLVE_MAX_RECORDS; r = r->ai_next) {
+        if (!r->ai_addr || r->ai_addrlen > sizeof job->addrs[0])
+            continue;
+        struct addrinfo *k = &job->list[job->count];
+        k->ai_family = r->ai_family;
+        k->ai_socktype = r->ai_socktype;
+        k->ai_protocol = r->ai_protocol;
+        k->ai_addrlen = r->ai_addrlen;
+        memcpy(&job->addrs[job->count], r->ai_addr, r->ai_addrlen);
+        job->count++;
+    }
 }
 
 static void resolve_thread(void *arg)
@@ -34,13 +48,26 @@ static void resolve_thread(void *arg)
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = NULL;
     job->error = plat_getaddrinfo(job->host,
                                   job->has_service ? job->service : NULL,
-                                  &hints, &job->list);
-    if (job->error != 0)
-        job->list = NULL;
+                                  &hints, &list);
+    if (job->error == 0 && list) {
+        keep_records(job, list);
+        freeaddrinfo(list);
+    }
     job->done = 1;
-    job_release(job);
+}
+
+// The pointers are the waiting side's own: the records came back as bytes.
+static struct addrinfo *link_records(resolve_job *job)
+{
+    for (int i = 0; i < job->count; i++) {
+        job->list[i].ai_addr = (struct sockaddr *)&job->addrs[i];
+        job->list[i].ai_canonname = NULL;
+        job->list[i].ai_next = i + 1 < job->count ? &job->list[i + 1] : NULL;
+    }
+    return job->count ? job->list : NULL;
 }
 
 static int forced_timeout(void)
@@ -62,22 +89,27 @@ int resolve_with_deadline(const char *host, const char *service,
     str_copy(job->host, sizeof job->host, host);
     str_copy(job->service, sizeof job->service, service);
     job->has_service = service != NULL;
-    job->refs = 2;
-    plat_thread *t = plat_thread_start(resolve_thread, job);
+    plat_worker *t = plat_worker_start(resolve_thread, job, sizeof *job);
     if (!t) {
         free(job);
         return RESOLVE_NO_THREAD;
     }
-    int finished = plat_thread_wait(t, DNS_TIMEOUT_MS);
-    plat_thread_close(t);
-    if (!finished) {
-        job_release(job);
-        return RESOLVE_TIMEOUT;
+    int finished = plat_worker_wait(t, DNS_TIMEOUT_MS);
+    // A thread abandoned at the deadline may still write into the job, which
+    // then stays allocated until the process ends.
+    int released = plat_worker_close(t);
+    if (finished <= 0) {
+        if (released)
+            free(job);
+        // A worker that ended without an answer never finished its call.
+        return finished == 0 ? RESOLVE_TIMEOUT : RESOLVE_NO_THREAD;
     }
     int rc = job->error;
-    *out = job->list;
-    job->list = NULL;
-    job_release(job);
+    struct addrinfo *list = rc == 0 ? link_records(job) : NULL;
+    if (list)
+        *out = list;
+    else
+        free(job);
     return rc;
 }
 
@@ -85,8 +117,9 @@ void free_resolved(struct addrinfo *list)
 {
     if (!list)
         return;
+    // A system list is its job's records (resolve_with_deadline).
     if (!mock_list_forget(list)) {
-        freeaddrinfo(list);
+        free(list);
         return;
     }
     while (list) {

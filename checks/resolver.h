@@ -15,6 +15,10 @@ enum { ADDR_NONE = 0, ADDR_IPV4 = 4, ADDR_IPV6 = 6 };
 #define MOCK_NO_MEMORY (-2)
 
 #define MOCK_MAX_RECORDS 16
+// The system resolver's records kept of one resolution, in its order. The
+// checks walk them one connect at a time, each connect up to its timeout,
+// so no request gets anywhere near the last.
+#define RESOLVE_MAX_RECORDS 64
 #define MOCK_ENTRY_MAX 511
 #define MOCK_TOKEN_MAX 127
 

@@ -19,8 +19,9 @@ uint64_t body_length(const char *content_length, const char *transfer_encoding)
     return transfer_encoding && *transfer_encoding ? BODY_TO_END : 0;
 }
 
-// The reader's state is static, not on the stack: a reader still waiting at
-// the deadline is abandoned, and it must have something left to write to.
+// The reader's state is static, not on the stack: a reader thread still
+// waiting at the deadline is abandoned, and it must have something left to
+// write to. Nothing of it comes back: the bytes are thrown away.
 static uint64_t g_body_left;
 static char g_body_buf[BODY_BUF_CAP];
 
@@ -43,13 +44,13 @@ void drain_body(void)
                               plat_getenv("HTTP_TRANSFER_ENCODING"));
     if (!g_body_left)
         return;
-    // A read that waits for input, on a thread of its own, waited for with
+    // A read that waits for input, in a worker of its own, waited for with
     // a deadline, bounds the drain the same way on a pipe, a socket or a
-    // file, blocking or not, on both systems. Without a thread the body
+    // file, blocking or not, on both systems. Without a worker the body
     // stays unread.
-    plat_thread *reader = plat_thread_start(read_body, 0);
+    plat_worker *reader = plat_worker_start(read_body, 0, 0);
     if (!reader)
         return;
-    plat_thread_wait(reader, BODY_BUDGET_MS);
-    plat_thread_close(reader);
+    plat_worker_wait(reader, BODY_BUDGET_MS);
+    plat_worker_close(reader);
 }

@@ -49,17 +49,26 @@ uint64_t plat_wall_ms(void);
 // cannot be read.
 int64_t plat_time_now(void);
 
-// ---- threads ----------------------------------------------------------
-typedef struct plat_thread plat_thread;
-typedef void (*plat_thread_fn)(void *arg);
-// Starts fn(arg) on a new thread. NULL when the thread could not be made.
-plat_thread *plat_thread_start(plat_thread_fn fn, void *arg);
-// Waits at most ms for the thread. 1 when it finished, 0 at the deadline.
-int plat_thread_wait(plat_thread *t, unsigned ms);
-// Lets go of the handle without waiting; the thread may still run on.
-void plat_thread_close(plat_thread *t);
-// Atomic decrement; returns the new value.
-long plat_atomic_dec(volatile long *v);
+// ---- workers ----------------------------------------------------------
+// A worker runs fn(arg) beside the request, to be waited for with a
+// deadline. On Windows it is a thread. On POSIX it is a child process: a C
+// library before 2.34 keeps its threads in libpthread.so.0, which the
+// loader would then open at every start, whatever the request. So a worker
+// shares nothing with its starter; what fn leaves in the size bytes at arg
+// is copied back once it has finished, and nothing else it writes is seen.
+typedef struct plat_worker plat_worker;
+typedef void (*plat_worker_fn)(void *arg);
+// Starts fn(arg). NULL when the worker could not be made.
+plat_worker *plat_worker_start(plat_worker_fn fn, void *arg, size_t size);
+// Waits at most ms for the worker. 1 when fn finished (its size bytes at
+// arg are then in place), 0 at the deadline, -1 when the worker ended
+// without finishing (a process can be killed on its own).
+int plat_worker_wait(plat_worker *w, unsigned ms);
+// Lets go of the worker without waiting further. 1 when nothing writes into
+// arg any more, so that it may be released; 0 when a thread that has not
+// finished runs on and may still write into it, which must then stay valid
+// until the process ends. A process that has not finished is stopped.
+int plat_worker_close(plat_worker *w);
 
 // ---- resolver ---------------------------------------------------------
 // getaddrinfo with the failure reported as the Windows Sockets number for

@@ -2,57 +2,56 @@
 
 #include <stdlib.h>
 
-struct plat_thread {
+// A worker is a thread: it writes into arg itself, so size is not needed.
+struct plat_worker {
     HANDLE handle;
-    plat_thread_fn fn;
+    plat_worker_fn fn;
     void *arg;
     volatile long refs;
 };
 
 // The record is shared by the thread and its starter and released by
 // whichever lets go last, so an abandoned thread never touches freed memory.
-static void release(plat_thread *t)
+static void release(plat_worker *w)
 {
-    if (plat_atomic_dec(&t->refs) == 0)
-        free(t);
+    if (InterlockedDecrement(&w->refs) == 0)
+        free(w);
 }
 
 static DWORD WINAPI trampoline(LPVOID p)
 {
-    plat_thread *t = (plat_thread *)p;
-    t->fn(t->arg);
-    release(t);
+    plat_worker *w = (plat_worker *)p;
+    w->fn(w->arg);
+    release(w);
     return 0;
 }
 
-plat_thread *plat_thread_start(plat_thread_fn fn, void *arg)
+plat_worker *plat_worker_start(plat_worker_fn fn, void *arg, size_t size)
 {
-    plat_thread *t = (plat_thread *)calloc(1, sizeof *t);
-    if (!t)
+    (void)size;
+    plat_worker *w = (plat_worker *)calloc(1, sizeof *w);
+    if (!w)
         return NULL;
-    t->fn = fn;
-    t->arg = arg;
-    t->refs = 2;
-    t->handle = CreateThread(NULL, 0, trampoline, t, 0, NULL);
-    if (!t->handle) {
-        free(t);
+    w->fn = fn;
+    w->arg = arg;
+    w->refs = 2;
+    w->handle = CreateThread(NULL, 0, trampoline, w, 0, NULL);
+    if (!w->handle) {
+        free(w);
         return NULL;
     }
-    return t;
+    return w;
 }
 
-int plat_thread_wait(plat_thread *t, unsigned ms)
+int plat_worker_wait(plat_worker *w, unsigned ms)
 {
-    return WaitForSingleObject(t->handle, ms) == WAIT_OBJECT_0;
+    return WaitForSingleObject(w->handle, ms) == WAIT_OBJECT_0;
 }
 
-void plat_thread_close(plat_thread *t)
+int plat_worker_close(plat_worker *w)
 {
-    CloseHandle(t->handle);
-    release(t);
-}
-
-long plat_atomic_dec(volatile long *v)
-{
-    return InterlockedDecrement(v);
+    int ended = WaitForSingleObject(w->handle, 0) == WAIT_OBJECT_0;
+    CloseHandle(w->handle);
+    release(w);
+    return ended;
 }

@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/un.h>
+#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -284,8 +285,8 @@ TEST(ResolveWithDeadline, ForcedTimeoutAndMock)
 
 TEST(ResolveWithDeadline, MissUsesSystemResolver)
 {
-    // A literal that the table does not name goes to getaddrinfo, which
-    // answers it without a query; its list is released with freeaddrinfo.
+    // A literal that the table does not name goes to getaddrinfo in a
+    // worker, which answers it without a query.
     setenv("TARVIK_MOCK_DNS", "other.test=192.0.2.1", 1);
     unsetenv("TARVIK_MOCK_TIMEOUT");
     struct addrinfo *list = NULL;
@@ -300,38 +301,98 @@ TEST(ResolveWithDeadline, MissUsesSystemResolver)
     unsetenv("TARVIK_MOCK_DNS");
 }
 
-// A worker's exit work, as the C library's resolver clean-up is: the
-// destructor of a thread-local object runs after the thread's function has
-// returned. It holds on until the waiting thread is back from its wait, or
-// half a second has passed, so a wait that returns before the worker has
-// ended finds the work undone, however the two threads are scheduled.
-std::atomic<int> g_back_from_wait{0}, g_exit_work_done{0};
-
-struct ExitWork {
-    ~ExitWork()
-    {
-        for (int i = 0; i < 500 && !g_back_from_wait.load(); i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        g_exit_work_done.store(1);
-    }
+// What a worker leaves in its argument: more than a pipe holds at once, so
+// that it comes back in pieces, and the worker's process, to look for after.
+struct WorkerNote {
+    pid_t pid;
+    unsigned char bytes[100000];
 };
 
-void worker_with_exit_work(void *)
+void worker_fills(void *arg)
 {
-    thread_local ExitWork work;
-    (void)work;
+    WorkerNote *n = (WorkerNote *)arg;
+    n->pid = getpid();
+    for (size_t i = 0; i < sizeof n->bytes; i++)
+        n->bytes[i] = (unsigned char)(i % 255 + 1);
 }
 
-TEST(PlatThread, WaitReturnsOnlyAfterTheExitWork)
+// A worker that does not finish tells its process through a pipe of the
+// test's own: nothing it writes into its argument comes back.
+int g_pid_pipe[2];
+
+void worker_sleeps(void *arg)
 {
-    plat_thread *t = plat_thread_start(worker_with_exit_work, nullptr);
-    ASSERT_NE(nullptr, t);
-    int finished = plat_thread_wait(t, 5000);
-    int exit_work_done = g_exit_work_done.load();
-    g_back_from_wait.store(1);
-    plat_thread_close(t);
-    EXPECT_EQ(1, finished);
-    EXPECT_EQ(1, exit_work_done);
+    pid_t pid = getpid();
+    ((WorkerNote *)arg)->pid = pid;
+    (void)!write(g_pid_pipe[1], &pid, sizeof pid);
+    sleep(20);
+}
+
+// True once the process has ended: gone, or a zombie left to be reaped.
+bool ended(pid_t pid)
+{
+    char path[64], stat[256] = "";
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return true;
+    size_t n = fread(stat, 1, sizeof stat - 1, f);
+    fclose(f);
+    stat[n] = '\0';
+    const char *close_paren = strrchr(stat, ')');
+    return close_paren && close_paren[1] == ' ' && close_paren[2] == 'Z';
+}
+
+void worker_dies(void *) { _exit(3); }
+
+TEST(PlatWorker, Table)
+{
+    const struct {
+        const char *name;
+        void (*fn)(void *);
+        unsigned wait_ms;
+        int finished;
+        double most_s;
+    } cases[] = {
+        {"finishes: its writes come back, the process is gone", worker_fills, 5000, 1, 4.0},
+        {"deadline passes: 0, then stopped", worker_sleeps, 300, 0, 2.0},
+        {"ends without finishing: -1 at once", worker_dies, 5000, -1, 4.0},
+    };
+    ASSERT_EQ(0, pipe(g_pid_pipe));
+    for (const auto &c : cases) {
+        static WorkerNote note;
+        memset(&note, 0, sizeof note);
+        auto t0 = std::chrono::steady_clock::now();
+        plat_worker *w = plat_worker_start(c.fn, &note, sizeof note);
+        ASSERT_NE(nullptr, w) << c.name;
+        int finished = plat_worker_wait(w, c.wait_ms);
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(c.finished, finished) << c.name;
+        EXPECT_LE(took, c.most_s) << c.name;
+        if (c.finished == 0)
+            EXPECT_GE(took, c.wait_ms / 1000.0 - 0.01) << c.name;
+        if (c.finished == 1) {
+            EXPECT_EQ(nullptr, memchr(note.bytes, 0, sizeof note.bytes)) << c.name;
+            EXPECT_EQ(99999 % 255 + 1, note.bytes[99999]) << c.name;
+            // Reaped before the wait returned: no such process any more.
+            EXPECT_NE(0, note.pid) << c.name;
+            EXPECT_EQ(-1, kill(note.pid, 0)) << c.name;
+        } else {
+            // Only a finished worker's writes come back.
+            EXPECT_EQ(0, note.pid) << c.name;
+        }
+        EXPECT_EQ(1, plat_worker_close(w)) << c.name;
+        if (c.finished == 0) {
+            // Stopped when let go of, long before its sleep would end.
+            pid_t pid = 0;
+            ASSERT_EQ((ssize_t)sizeof pid, read(g_pid_pipe[0], &pid, sizeof pid));
+            for (int i = 0; i < 200 && !ended(pid); i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            EXPECT_TRUE(ended(pid)) << c.name;
+        }
+    }
+    close(g_pid_pipe[0]);
+    close(g_pid_pipe[1]);
 }
 
 TEST(AddrText, Families)
