@@ -88,8 +88,7 @@ TABLE = [
     *(("minor page faults per run (mean of 50), " + what, "faults", name, ref, None)
       for what, name, ref in FLOORS),
     # The plug-in's own: SIGPIPE ignored, one clock reading, the write;
-    # loading the libraries it needs (an older C library's threads) is the
-    # floor's too.
+    # loading the libraries it needs is the floor's too.
     *(("system calls per run (strace), " + what, "syscalls", name, ref, None)
       for what, name, ref in FLOORS),
     *(("system calls per run (strace), %s, against the dynamic floor with its libraries" % what,
@@ -101,7 +100,7 @@ TABLE = [
       for name, what in (("info", "info"), ("page", "page"), ("ifaces", "ifaces"),
                          ("dns", "dns (mock)"), ("dns_system", "dns (system resolver, localhost)"),
                          ("tcp", "tcp (mock DNS)"), ("http", "http (mock DNS)"),
-                         ("http_system", "http (resolver thread, 127.0.0.1)"))),
+                         ("http_system", "http (resolver worker, 127.0.0.1)"))),
     # Only the C library stays dynamic; its loader binds every import at
     # start-up.
     ("shared libraries needed, Linux binary", "libraries", "linux", None, C_LIBRARY),
