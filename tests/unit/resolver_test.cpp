@@ -369,8 +369,9 @@ TEST(PlatWorker, Table)
         double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         EXPECT_EQ(c.finished, finished) << c.name;
         EXPECT_LE(took, c.most_s) << c.name;
-        if (c.finished == 0)
+        if (c.finished == 0) {
             EXPECT_GE(took, c.wait_ms / 1000.0 - 0.01) << c.name;
+        }
         if (c.finished == 1) {
             EXPECT_EQ(nullptr, memchr(note.bytes, 0, sizeof note.bytes)) << c.name;
             EXPECT_EQ(99999 % 255 + 1, note.bytes[99999]) << c.name;
