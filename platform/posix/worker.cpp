@@ -120,7 +120,7 @@ int plat_worker_wait(plat_worker *w, unsigned ms)
             left = (int)((int64_t)ms - (now - start));
             continue;
         }
-        char mark = 0;
+        char mark;
         ssize_t got = w->got < w->size ? read(w->fd, w->arg + w->got, w->size - w->got)
                                        : read(w->fd, &mark, 1);
         if (got < 0 && errno == EINTR)
@@ -129,7 +129,7 @@ int plat_worker_wait(plat_worker *w, unsigned ms)
             w->got += (size_t)got;
             continue;
         }
-        w->state = got > 0 && mark == DONE_MARK ? FINISHED : ENDED;
+        w->state = got > 0 ? FINISHED : ENDED;
         reap(w);
     }
     return w->state == FINISHED ? 1 : -1;

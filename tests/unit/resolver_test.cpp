@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -296,6 +297,8 @@ TEST(ResolveWithDeadline, MissUsesSystemResolver)
     EXPECT_EQ(ADDR_IPV4, addr_text(list->ai_addr, text));
     EXPECT_STREQ("198.51.100.9", text);
     EXPECT_EQ(443, ntohs(((struct sockaddr_in *)list->ai_addr)->sin_port));
+    // One literal, one record: the list ends where the records do.
+    EXPECT_EQ(nullptr, list->ai_next);
     free_resolved(list);
     free_resolved(NULL);
     unsetenv("TARVIK_MOCK_DNS");
@@ -353,11 +356,16 @@ TEST(PlatWorker, Table)
         unsigned wait_ms;
         int finished;
         double most_s;
+        unsigned signal_ms;  // a handled signal this long into the wait
     } cases[] = {
-        {"finishes: its writes come back, the process is gone", worker_fills, 5000, 1, 4.0},
-        {"deadline passes: 0, then stopped", worker_sleeps, 300, 0, 2.0},
-        {"ends without finishing: -1 at once", worker_dies, 5000, -1, 4.0},
+        {"finishes: its writes come back, the process is gone", worker_fills, 5000, 1, 4.0, 0},
+        {"deadline passes: 0, then stopped", worker_sleeps, 300, 0, 2.0, 0},
+        {"a signal breaks the wait off: it waits on to the deadline", worker_sleeps, 600, 0, 2.0,
+         100},
+        {"ends without finishing: -1 at once", worker_dies, 5000, -1, 4.0, 0},
     };
+    struct sigaction handled = {}, before;
+    handled.sa_handler = [](int) {};
     ASSERT_EQ(0, pipe(g_pid_pipe));
     for (const auto &c : cases) {
         static WorkerNote note;
@@ -365,7 +373,15 @@ TEST(PlatWorker, Table)
         auto t0 = std::chrono::steady_clock::now();
         plat_worker *w = plat_worker_start(c.fn, &note, sizeof note);
         ASSERT_NE(nullptr, w) << c.name;
+        if (c.signal_ms) {
+            // Without SA_RESTART, and poll is never restarted anyway.
+            sigaction(SIGALRM, &handled, &before);
+            struct itimerval once = {{0, 0}, {0, (suseconds_t)c.signal_ms * 1000}};
+            setitimer(ITIMER_REAL, &once, NULL);
+        }
         int finished = plat_worker_wait(w, c.wait_ms);
+        if (c.signal_ms)
+            sigaction(SIGALRM, &before, NULL);
         double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         EXPECT_EQ(c.finished, finished) << c.name;
         EXPECT_LE(took, c.most_s) << c.name;
