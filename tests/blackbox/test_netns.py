@@ -54,7 +54,10 @@ RESOLV = "nameserver 127.0.0.1\nnameserver ::1\nnameserver 127.0.0.1\n"
 # only reached through a system list: 20 lines in the hosts file.
 MANY = (["192.0.2.%d" % i for i in range(1, 11)] +
         ["2001:db8::%x" % i for i in range(1, 11)])
-HOSTS = "".join("%s many.test\n" % a for a in MANY)
+# And a name of two lines, all of whose records a dns reply shows.
+PAIR = ["192.0.2.21", "2001:db8::21"]
+HOSTS = "".join("%s many.test\n" % a for a in MANY) + \
+    "".join("%s pair.test\n" % a for a in PAIR)
 # Ports whose SYNs the namespace's filter treats apart (see filter_syns);
 # the one after DROPPED_PORT has no filter and no listener.
 DROPPED_PORT = 4747
@@ -207,18 +210,21 @@ class InNamespace(unittest.TestCase):
 
     def test_dns_writes_sixteen_of_twenty_system_records(self):
         # The order getaddrinfo gives (it sorts the addresses), asked the
-        # same way inside the same namespace.
-        order = json.loads(self.ns.sh(*self.ns.inside(
-            sys.executable, "-c",
-            "import json, socket; print(json.dumps([a[4][0] for a in "
-            "socket.getaddrinfo('many.test', None, 0, socket.SOCK_STREAM)]))")))
-        self.assertEqual(sorted(MANY), sorted(order))
-        doc = self.doc(self.ns.plugin("action=dns&host=many.test"), "dns")
-        self.assertTrue(doc["resolved"])
-        self.assertEqual(16, doc["count"])
-        self.assertEqual(order[:16], [e["address"] for e in doc["results"]])
-        self.assertEqual(["inet6" if ":" in a else "inet" for a in order[:16]],
-                         [e["family"] for e in doc["results"]])
+        # same way inside the same namespace. Two records show both: none
+        # is lost between the resolver and the reply.
+        for host, addresses, shown in (("many.test", MANY, 16), ("pair.test", PAIR, 2)):
+            with self.subTest(host):
+                order = json.loads(self.ns.sh(*self.ns.inside(
+                    sys.executable, "-c",
+                    "import json, socket; print(json.dumps([a[4][0] for a in "
+                    "socket.getaddrinfo(%r, None, 0, socket.SOCK_STREAM)]))" % host)))
+                self.assertEqual(sorted(addresses), sorted(order))
+                doc = self.doc(self.ns.plugin("action=dns&host=" + host), "dns")
+                self.assertTrue(doc["resolved"])
+                self.assertEqual(shown, doc["count"])
+                self.assertEqual(order[:shown], [e["address"] for e in doc["results"]])
+                self.assertEqual(["inet6" if ":" in a else "inet" for a in order[:shown]],
+                                 [e["family"] for e in doc["results"]])
 
     def test_adapter_table(self):
         links = self.ns.links()
