@@ -23,7 +23,6 @@ typedef struct resolve_job {
     char service[SERVICE_CAP];
     int has_service;
     int error;
-    int done;
 } resolve_job;
 
 static void keep_records(resolve_job *job, const struct addrinfo *r)
@@ -41,13 +40,14 @@ static void keep_records(resolve_job *job, const struct addrinfo *r)
     }
 }
 
-static void resolve_thread(void *arg)
+// getaddrinfo into the job; flags is 0 or AI_NUMERICHOST.
+static void resolve_into(resolve_job *job, int flags)
 {
-    resolve_job *job = (resolve_job *)arg;
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
     struct addrinfo *list = NULL;
     job->error = plat_getaddrinfo(job->host,
                                   job->has_service ? job->service : NULL,
@@ -56,7 +56,11 @@ static void resolve_thread(void *arg)
         keep_records(job, list);
         freeaddrinfo(list);
     }
-    job->done = 1;
+}
+
+static void resolve_worker(void *arg)
+{
+    resolve_into((resolve_job *)arg, 0);
 }
 
 // The pointers are the waiting side's own: the records came back as bytes.
@@ -76,6 +80,18 @@ static int forced_timeout(void)
     return v && v[0] == '1';
 }
 
+// The job's outcome as resolve_with_deadline hands it out.
+static int job_result(resolve_job *job, struct addrinfo **out)
+{
+    int rc = job->error;
+    struct addrinfo *list = rc == 0 ? link_records(job) : NULL;
+    if (list)
+        *out = list;
+    else
+        free(job);
+    return rc;
+}
+
 int resolve_with_deadline(const char *host, const char *service,
                           struct addrinfo **out)
 {
@@ -85,32 +101,34 @@ int resolve_with_deadline(const char *host, const char *service,
         return 0;
     resolve_job *job = (resolve_job *)calloc(1, sizeof *job);
     if (!job)
-        return RESOLVE_NO_THREAD;
+        return RESOLVE_NO_WORKER;
     str_copy(job->host, sizeof job->host, host);
     str_copy(job->service, sizeof job->service, service);
     job->has_service = service != NULL;
-    plat_worker *t = plat_worker_start(resolve_thread, job, sizeof *job);
+    // An address literal asks no name server, so nothing in its call can
+    // block: it is resolved here, and a worker is started only for a name.
+    // A literal the resolver does not take as one goes the way of a name.
+    resolve_into(job, AI_NUMERICHOST);
+    if (job->error == 0 && job->count > 0)
+        return job_result(job, out);
+    job->error = 0;
+    job->count = 0;
+    plat_worker *t = plat_worker_start(resolve_worker, job, sizeof *job);
     if (!t) {
         free(job);
-        return RESOLVE_NO_THREAD;
+        return RESOLVE_NO_WORKER;
     }
     int finished = plat_worker_wait(t, DNS_TIMEOUT_MS);
-    // A thread abandoned at the deadline may still write into the job, which
-    // then stays allocated until the process ends.
+    // On Windows a thread abandoned at the deadline may still write into the
+    // job, which then stays allocated until the process ends.
     int released = plat_worker_close(t);
     if (finished <= 0) {
         if (released)
             free(job);
         // A worker that ended without an answer never finished its call.
-        return finished == 0 ? RESOLVE_TIMEOUT : RESOLVE_NO_THREAD;
+        return finished == 0 ? RESOLVE_TIMEOUT : RESOLVE_NO_WORKER;
     }
-    int rc = job->error;
-    struct addrinfo *list = rc == 0 ? link_records(job) : NULL;
-    if (list)
-        *out = list;
-    else
-        free(job);
-    return rc;
+    return job_result(job, out);
 }
 
 void free_resolved(struct addrinfo *list)

@@ -9,7 +9,7 @@ enum { ADDR_NONE = 0, ADDR_IPV4 = 4, ADDR_IPV6 = 6 };
 
 // Outcomes of resolve_with_deadline besides the resolver's own codes.
 #define RESOLVE_TIMEOUT (-1)
-#define RESOLVE_NO_THREAD (-4)
+#define RESOLVE_NO_WORKER (-4)
 // Outcomes of mock_resolve.
 #define MOCK_NOT_MOCKED (-1)
 #define MOCK_NO_MEMORY (-2)

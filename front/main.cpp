@@ -105,8 +105,9 @@ int main(int argc, char **argv)
     setvbuf(stdout, g_out_buf, _IOFBF, sizeof g_out_buf);
     plat_stdio_init();
     serve(argc, argv);
-    // A resolver worker abandoned at its deadline may still be blocked in
-    // the system; the reply is complete, so the process ends now.
+    // On Windows a resolver thread abandoned at its deadline may still be
+    // blocked in the system; the reply is complete, and the process's end
+    // ends the thread. A POSIX worker was killed when it was let go of.
     fflush(stdout);
     return 0;
 }

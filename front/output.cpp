@@ -107,7 +107,7 @@ void utc_stamp(int64_t t, char *buf)
 
 uint64_t now_ms(void)
 {
-    return plat_wall_ms();
+    return plat_mono_ms();
 }
 
 long long ms_between(uint64_t start, uint64_t end)

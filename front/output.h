@@ -18,11 +18,11 @@ void emit_json_head(void);
 void json_str(const char *s);
 void err_json(const char *msg);
 void utc_stamp(int64_t t, char *buf);
-// Wall clock in milliseconds; 0 when it cannot be read.
+// Monotonic clock in milliseconds, for durations and budgets; 0 when it
+// cannot be read.
 uint64_t now_ms(void);
 // What ms_between gives when either reading failed: no duration at all,
-// written as null. No difference of two readings comes near it, and a
-// negative difference (a clock set back) stays a number.
+// written as null. No difference of two readings comes near it.
 #define MS_UNMEASURED INT64_MIN
 // Milliseconds from one now_ms reading to another, or MS_UNMEASURED, so
 // that a failed reading never turns into a duration.

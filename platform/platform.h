@@ -31,10 +31,17 @@ typedef int plat_socket;
 // Puts standard output in binary mode (no line-end translation) and makes
 // a closed peer or a closed standard output harmless (no SIGPIPE).
 void plat_stdio_init(void);
-// Reads at most len bytes of standard input, waiting as long as it takes,
-// also on a descriptor the host made non-blocking: the count, 0 at its end,
-// -1 when it cannot be read.
-int plat_stdin_read(char *buf, int len);
+// Reads at most len bytes of standard input, waiting at most ms for them
+// (PLAT_WAIT_FOREVER: as long as it takes), also on a descriptor the host
+// made non-blocking: the count, 0 at its end, -1 when it cannot be read,
+// PLAT_STDIN_LATE when nothing came in time or the wait was broken off.
+int plat_stdin_read(char *buf, int len, int ms);
+#define PLAT_WAIT_FOREVER (-1)
+#define PLAT_STDIN_LATE (-2)
+// 1 where plat_stdin_read's own wait bounds a read; 0 where it waits as long
+// as the input takes whatever ms says, so that only a worker's deadline
+// bounds it (a Windows pipe offers nothing to wait on with a timeout).
+int plat_stdin_waits(void);
 // Starts the socket library. 0 on success.
 int plat_net_start(void);
 
@@ -42,11 +49,13 @@ int plat_net_start(void);
 const char *plat_getenv(const char *name);
 
 // ---- time -------------------------------------------------------------
-// Wall clock in milliseconds (not monotonic; only differences are used);
+// Milliseconds on a monotonic clock, for every duration and budget: a wall
+// clock that is stepped (NTP, a virtual machine resumed, a hand-set clock)
+// would bend a difference of two readings, or make a budget never end.
 // 0 when the clock cannot be read.
-uint64_t plat_wall_ms(void);
-// Current time in whole seconds since 1970-01-01 UTC; -1 when the clock
-// cannot be read.
+uint64_t plat_mono_ms(void);
+// Current time in whole seconds since 1970-01-01 UTC, the one reading of the
+// wall clock (for time stamps); -1 when the clock cannot be read.
 int64_t plat_time_now(void);
 
 // ---- workers ----------------------------------------------------------

@@ -12,23 +12,26 @@ void plat_stdio_init(void)
     signal(SIGPIPE, SIG_IGN);
 }
 
-int plat_stdin_read(char *buf, int len)
+int plat_stdin_read(char *buf, int len, int ms)
 {
-    for (;;) {
-        ssize_t n = read(0, buf, (size_t)len);
-        if (n >= 0)
-            return (int)n;
-        if (errno == EINTR)
-            continue;
-        // A host may hand over a non-blocking descriptor: nothing has
-        // arrived yet, which is not the end of the body. The wait is as long
-        // as the body takes; the caller's deadline bounds it.
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return -1;
-        struct pollfd in = {0, POLLIN, 0};
-        if (poll(&in, 1, -1) < 0 && errno != EINTR)
-            return -1;
-    }
+    // poll first: a descriptor the host left blocking would hold read()
+    // past any deadline, and one it made non-blocking has nothing to read
+    // until the host writes. poll waits on a pipe, a socket or a file alike.
+    struct pollfd in = {0, POLLIN, 0};
+    int ready = poll(&in, 1, ms);
+    if (ready < 0 && errno != EINTR)
+        return -1;
+    if (ready <= 0)
+        return PLAT_STDIN_LATE;
+    ssize_t n = read(0, buf, (size_t)len);
+    if (n >= 0)
+        return (int)n;
+    return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ? PLAT_STDIN_LATE : -1;
+}
+
+int plat_stdin_waits(void)
+{
+    return 1;
 }
 
 int plat_net_start(void)

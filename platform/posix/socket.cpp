@@ -41,7 +41,7 @@ int plat_connect_wait(plat_socket s, unsigned ms)
     p.fd = s;
     p.events = POLLOUT;
     p.revents = 0;
-    uint64_t end = plat_wall_ms() + ms;
+    uint64_t end = plat_mono_ms() + ms;
     for (;;) {
         int rc = poll(&p, 1, (int)ms);
         if (rc > 0)
@@ -51,7 +51,7 @@ int plat_connect_wait(plat_socket s, unsigned ms)
         if (errno != EINTR)
             return -1;
         // A clock that cannot be read leaves no deadline to wait for.
-        uint64_t now = plat_wall_ms();
+        uint64_t now = plat_mono_ms();
         if (now == 0 || now >= end)
             return 0;
         ms = (unsigned)(end - now);

@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 // A worker is a forked child, not a thread: a program that can start a
 // thread on a C library before 2.34 needs libpthread.so.0, and the loader
@@ -42,8 +44,24 @@ static int write_all(int fd, const char *p, size_t n)
     return 0;
 }
 
-static void run_child(plat_worker_fn fn, void *arg, size_t size, int fd)
+// A host may end the plug-in early (a client that went away, its own
+// timeout): the child must end with it, or it would run on for as long as
+// its call takes and hold the host's standard error open all that time.
+// The death signal is asked for first; a starter that ended before that
+// has left the child to another parent already.
+static int die_with_starter(pid_t starter)
 {
+#ifdef __linux__
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+        return -1;
+#endif
+    return getppid() == starter ? 0 : -1;
+}
+
+static void run_child(plat_worker_fn fn, void *arg, size_t size, int fd, pid_t starter)
+{
+    if (die_with_starter(starter) != 0)
+        _exit(1);
     // The request's standard output belongs to the starter alone: a child
     // that held it open would keep the host waiting for the reply's end.
     close(1);
@@ -66,10 +84,11 @@ plat_worker *plat_worker_start(plat_worker_fn fn, void *arg, size_t size)
         free(w);
         return NULL;
     }
+    pid_t starter = getpid();
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        run_child(fn, arg, size, fds[1]);
+        run_child(fn, arg, size, fds[1], starter);
     }
     close(fds[1]);
     if (pid < 0) {
@@ -85,18 +104,11 @@ plat_worker *plat_worker_start(plat_worker_fn fn, void *arg, size_t size)
     return w;
 }
 
-static int64_t monotonic_ms(void)
-{
-    struct timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
-        return -1;
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
+// Called only for a child that has ended or been killed, so it returns at
+// once. Where the host left SIGCHLD ignored the system reaps the child
+// itself, and waitpid still waits for its end before failing with ECHILD.
 static void reap(plat_worker *w)
 {
-    // Fails at once with ECHILD when the host left SIGCHLD ignored: the
-    // system has then reaped the child itself.
     while (waitpid(w->pid, NULL, 0) < 0 && errno == EINTR) {
     }
 }
@@ -106,7 +118,7 @@ int plat_worker_wait(plat_worker *w, unsigned ms)
     // The wait is poll's own timeout, so it needs no clock; the clock only
     // shortens a wait that a signal broke off, and one that cannot be read
     // ends it.
-    int64_t start = monotonic_ms();
+    uint64_t start = plat_mono_ms();
     int left = (int)ms;
     while (w->state == RUNNING) {
         struct pollfd in = {w->fd, POLLIN, 0};
@@ -114,10 +126,10 @@ int plat_worker_wait(plat_worker *w, unsigned ms)
         if (n == 0)
             return 0;
         if (n < 0) {
-            int64_t now = monotonic_ms();
-            if (errno != EINTR || start < 0 || now < 0 || now - start >= (int64_t)ms)
+            uint64_t now = plat_mono_ms();
+            if (errno != EINTR || start == 0 || now < start || now - start >= ms)
                 return 0;
-            left = (int)((int64_t)ms - (now - start));
+            left = (int)(ms - (now - start));
             continue;
         }
         char mark;
@@ -137,11 +149,10 @@ int plat_worker_wait(plat_worker *w, unsigned ms)
 
 int plat_worker_close(plat_worker *w)
 {
-    // A child still running is stopped and left to the system to reap
-    // when the request ends: waiting for it could take as long as the
-    // call it is blocked in.
-    if (w->state == RUNNING)
-        kill(w->pid, SIGKILL);
+    // A child still running is killed and reaped at once, so that no
+    // zombie is left for the rest of the request.
+    if (w->state == RUNNING && kill(w->pid, SIGKILL) == 0)
+        reap(w);
     close(w->fd);
     free(w);
     return 1;

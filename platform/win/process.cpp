@@ -11,8 +11,9 @@ void plat_stdio_init(void)
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
-int plat_stdin_read(char *buf, int len)
+int plat_stdin_read(char *buf, int len, int ms)
 {
+    (void)ms;
     // The handle itself, not the C runtime's stream: a read still blocked
     // when the process ends must hold none of the runtime's locks.
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
@@ -32,6 +33,11 @@ int plat_stdin_read(char *buf, int len)
             return -1;
         Sleep(10);
     }
+}
+
+int plat_stdin_waits(void)
+{
+    return 0;
 }
 
 int plat_net_start(void)
