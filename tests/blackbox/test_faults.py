@@ -6,8 +6,10 @@ input. Each run ends with status 0, writes nothing on standard error, and
 does not hang."""
 import calendar
 import fcntl
+import itertools
 import os
 import random
+import signal
 import socket
 import struct
 import subprocess
@@ -17,8 +19,8 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from harness import (fronts, peers, JSON_HEAD, PLATFORM, REFUSAL, ROOT, RUN, TARGET, Case, base_env,
-                     main, retried_once, run_argv, start, validated)
+from harness import (fronts, peers, JSON_HEAD, PLATFORM, REFUSAL, ROOT, RUN, TARGET, Case, Interrupt,
+                     base_env, main, retried_once, run_argv, start, validated)
 
 ERRORS = {"unknown action", "host required", "invalid host", "port required",
           "invalid port", "url required", "invalid url"}
@@ -303,17 +305,9 @@ class ClientLeaves(Case):
             slow.close()
 
 
-def refuse_clock_system_call():
-    """preexec_fn: a seccomp filter that refuses the clock_gettime system
-    call (x86-64 number 228) with EPERM, as a sandbox's policy may. The C
-    library reads the clock through the vDSO, which makes no system call."""
+def install_filter(ops):
+    """Installs a seccomp filter of (code, jt, jf, k) instructions."""
     import ctypes
-    ops = [(0x20, 0, 0, 4),                # load the architecture
-           (0x15, 0, 3, 0xC000003E),       # not x86-64: allow
-           (0x20, 0, 0, 0),                # load the call's number
-           (0x15, 0, 1, 228),              # clock_gettime:
-           (0x06, 0, 0, 0x00050000 | 1),   #   refused with EPERM
-           (0x06, 0, 0, 0x7FFF0000)]       # anything else: allow
     code = b"".join(struct.pack("=HBBI", *op) for op in ops)
     buf = ctypes.create_string_buffer(code, len(code))
     prog = struct.pack("=HxxxxxxQ", len(ops), ctypes.addressof(buf))
@@ -321,6 +315,40 @@ def refuse_clock_system_call():
     libc.prctl(38, 1, 0, 0, 0)  # PR_SET_NO_NEW_PRIVS
     if libc.prctl(22, 2, ctypes.c_char_p(prog), 0, 0) != 0:  # PR_SET_SECCOMP, filter
         raise OSError(ctypes.get_errno(), "seccomp filter refused")
+
+
+ALLOW, REFUSE, KILL = 0x7FFF0000, 0x00050000 | 1, 0x80000000  # refused with EPERM
+
+
+def refuse_clock_system_call():
+    """preexec_fn: a seccomp filter that refuses the clock_gettime system
+    call (x86-64 number 228) with EPERM, as a sandbox's policy may. The C
+    library reads the clock through the vDSO, which makes no system call."""
+    install_filter([(0x20, 0, 0, 4),                # load the architecture
+                    (0x15, 0, 3, 0xC000003E),       # not x86-64: allow
+                    (0x20, 0, 0, 0),                # load the call's number
+                    (0x15, 0, 1, 228),              # clock_gettime:
+                    (0x06, 0, 0, REFUSE),           #   refused
+                    (0x06, 0, 0, ALLOW)])           # anything else: allow
+
+
+def no_fork(action):
+    """preexec_fn maker: a seccomp filter under which no process can be made
+    (fork, vfork, and clone without CLONE_THREAD get action) while a thread
+    still can (clone3 says ENOSYS, and the C library falls back to clone)."""
+    return lambda: install_filter([
+        (0x20, 0, 0, 4),                # load the architecture
+        (0x15, 0, 7, 0xC000003E),       # not x86-64: allow
+        (0x20, 0, 0, 0),                # load the call's number
+        (0x15, 7, 0, 435),              # clone3: ENOSYS
+        (0x15, 5, 0, 57),               # fork
+        (0x15, 4, 0, 58),               # vfork
+        (0x15, 0, 2, 56),               # clone, unless for a thread
+        (0x20, 0, 0, 16),               # load its flags
+        (0x45, 0, 1, 0x10000),          # CLONE_THREAD
+        (0x06, 0, 0, ALLOW),
+        (0x06, 0, 0, action),
+        (0x06, 0, 0, 0x00050000 | 38)])
 
 
 def native_x86_64():
@@ -341,13 +369,15 @@ EPOCH = "1970-01-01T00:00:00Z"
 READ_BUDGET = 2.0  # seconds: the http check's receive timeout
 
 
-def clock_refused():
-    """The environment that preloads it into the plug-in: under qemu-user
-    in the guest's own environment, which the emulator's loader never sees.
-    A sanitizer build's runtime then no longer comes first, which it allows."""
+def clock_refused(fault=""):
+    """The environment that preloads it into the plug-in, with its
+    TARVIK_CLOCK_FAULT: under qemu-user in the guest's own environment,
+    which the emulator's loader never sees. A sanitizer build's runtime then
+    no longer comes first, which it allows."""
+    guest = {"LD_PRELOAD": CLOCK_REFUSED, "TARVIK_CLOCK_FAULT": fault}
     if TARGET.name.startswith("arm64"):  # both arm64 rows run under qemu-user
-        return {"QEMU_SET_ENV": "LD_PRELOAD=" + CLOCK_REFUSED}
-    return {"LD_PRELOAD": CLOCK_REFUSED, "ASAN_OPTIONS": "verify_asan_link_order=0"}
+        return {"QEMU_SET_ENV": ",".join("%s=%s" % kv for kv in guest.items())}
+    return dict(guest, ASAN_OPTIONS="verify_asan_link_order=0")
 
 
 class ClockRefused(Reply):
@@ -428,6 +458,69 @@ class ClockRefused(Reply):
                 peer.close()
 
 
+    @unittest.skipIf(PLATFORM == "windows", "the library is preloaded into Linux builds")
+    def test_wall_clock_steps_bend_no_figure(self):
+        """The wall clock jumps an hour further at every reading, back or
+        forward: every figure is what a monotonic clock measured, and the
+        read budget against a peer that drips ends on time."""
+        listener, at_once = peers.Peer(), peers.Peer(peers.answer(b"HTTP/1.1 204 No\r\n\r\n"))
+        drip = peers.Peer(peers.drip(b"HTTP/1.1 200 OK\r\n" + b"X: 1\r\n" * 20, every=0.5))
+        quick, budget = range(1000), range(int(READ_BUDGET * 1000) - 100, int(READ_BUDGET * 1000) + 1000)
+        table = [("action=dns&host=fault.test", MOCK, {"latency_ms": quick}),
+                 ("action=tcp&host=127.0.0.1&port=%d" % listener.port, {}, {"max_ms": quick}),
+                 ("action=http&url=http://127.0.0.1:%d/" % at_once.port, {},
+                  {"connect_ms": quick, "read_ms": quick}),
+                 ("action=http&url=http://127.0.0.1:%d/" % drip.port, {},
+                  {"connect_ms": quick, "read_ms": budget})]
+        try:
+            for (query, env, want), step in itertools.product(table, (-3600, 3600)):
+                with self.subTest(step=step, query=query):
+                    doc, elapsed = self.whole(query, dict(env, **clock_refused("step:%d" % step)))
+                    self.assertEqual([], [(k, doc[k]) for k in want if doc[k] not in want[k]])
+                    self.assertEqual([], [v for v in doc.get("samples", []) if v not in quick])
+                    self.assertLess(elapsed, READ_BUDGET + 2.0)
+        finally:
+            for peer in (listener, at_once, drip):
+                peer.close()
+
+
+class NoProcess(Reply):
+    """A sandbox whose filter refuses to make a process, or kills for
+    trying: an address literal and a request body need none. A name still
+    needs the resolver's worker; refused one, the check says so as before."""
+
+    @unittest.skipUnless(native_x86_64(), "the filter is written for an x86-64 executable run natively")
+    def test_literals_and_bodies_need_no_process(self):
+        listener, at_once = peers.Peer(), peers.Peer(peers.answer(b"HTTP/1.1 204 No\r\n\r\n"))
+        table = [  # filter's action, query, request body, what the reply holds
+            (REFUSE, "action=dns&host=localhost", None, {"timeout": False, "code": -4}),
+            (REFUSE, "action=dns&host=127.0.0.1", None, {"resolved": True, "count": 1}),
+            (KILL, "action=dns&host=::1", None, {"resolved": True, "count": 1}),
+            (REFUSE, "action=tcp&host=127.0.0.1&port=%d" % listener.port, None, {"status": "open"}),
+            (KILL, "action=tcp&host=127.0.0.1&port=%d" % listener.port, None, {"status": "open"}),
+            (KILL, "action=http&url=http://127.0.0.1:%d/" % at_once.port, None, {"status": 204}),
+            (REFUSE, "action=info", b"0123456789", {"ok": True}),
+            (KILL, "action=info", b"0123456789", {"ok": True})]
+        try:
+            for action, query, body, want in table:
+                with self.subTest(action=hex(action), query=query):
+                    e, r = dict(base_env(), QUERY_STRING=query), None
+                    if body:
+                        e.update(REQUEST_METHOD="POST", CONTENT_LENGTH=str(len(body)))
+                        r, w = os.pipe()
+                        os.write(w, body)
+                        os.close(w)
+                    p = run_argv(RUN, e, 30, stdin=r, preexec_fn=no_fork(action))[0]
+                    if r is not None:
+                        os.close(r)
+                    self.assertEqual((0, b""), (p.returncode, p.stderr), query)
+                    doc = parse_reply(p.stdout)[1]
+                    self.assertEqual(want, {k: doc.get(k) for k in want})
+        finally:
+            listener.close()
+            at_once.close()
+
+
 BODY_BUDGET = 2.0  # seconds a run waits at most for a body
 
 
@@ -498,6 +591,21 @@ class NonBlockingInput(Reply):
                 if after >= late:
                     self.assertGreaterEqual(elapsed, BODY_BUDGET - 0.1)
                     self.assertLess(elapsed, BODY_BUDGET + 3.0)
+
+    @unittest.skipIf(PLATFORM == "windows", "a Windows reader is a thread, which ends with its process")
+    def test_a_host_that_gives_up_on_a_stalled_body(self):
+        """The body is read in the process itself: a host that ends the run
+        while it waits leaves no reader behind on its pipes."""
+        r, w = os.pipe()
+        blow = Interrupt(1.0, signal.SIGTERM)
+        e = dict(base_env(), QUERY_STRING="action=info", REQUEST_METHOD="POST", CONTENT_LENGTH="100")
+        try:
+            p = start(RUN, e, 30, stdin=r, during=blow)
+        finally:
+            os.close(r)
+            os.close(w)
+        self.assertEqual((-signal.SIGTERM, []), (p.returncode, blow.children))
+        self.assertLess(blow.closed_after(p), 0.5)
 
 
 if __name__ == "__main__":

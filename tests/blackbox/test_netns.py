@@ -13,7 +13,7 @@ import sys
 import time
 import unittest
 
-from harness import JSON_HEAD, UNDER_WINE, main, validated
+from harness import JSON_HEAD, UNDER_WINE, Interrupt, main, validated
 from harness.netns import NFT, NSSWITCH, Namespace, stopped, why_not
 
 
@@ -192,6 +192,24 @@ class InNamespace(unittest.TestCase):
                       file=sys.stderr)
                 # The wait was for our server, not for some local failure.
                 self.asked("silent")
+
+    @unittest.skipIf(UNDER_WINE, "a Windows worker is a thread, which ends with its process")
+    def test_a_stalled_lookup_ends_with_the_plugin_or_its_worker(self):
+        # A host that gives up on the plug-in ends it: its worker, waiting on
+        # the silent server, ends with it, or it would hold the host's pipes
+        # open. A worker that ends on its own is no timeout: the reply says
+        # so at once.
+        for query, blow in (("action=tcp&host=silent.test&port=80", Interrupt(1.0, signal.SIGTERM)),
+                            ("action=dns&host=silent.test", Interrupt(1.0, signal.SIGKILL, True))):
+            with self.subTest(query):
+                r = self.ns.plugin(query, during=blow)
+                self.assertEqual(1, len(blow.children), blow.children)
+                self.assertLess(blow.closed_after(r), 0.5)
+                if blow.to_child:
+                    doc = self.doc(r, "dns")
+                    self.assertEqual((False, False, -4), (doc["resolved"], doc["timeout"], doc["code"]))
+                else:
+                    self.assertEqual((-signal.SIGTERM, b""), (r.rc, r.out))
 
     def test_resolver_codes(self):
         # Every build reports the resolver's failures as Windows Sockets

@@ -103,6 +103,25 @@ def start(argv, env, timeout, stdin=None, stdout=subprocess.PIPE, preexec_fn=Non
     return done
 
 
+class Interrupt:
+    """A during() for start: after seconds it notes the run's children and
+    sends sig to the run, as a host does to a program it gave up on, or
+    with to_child to its first child. closed_after(run): the seconds from
+    then until the run's output and errors had closed."""
+
+    def __init__(self, seconds, sig, to_child=False):
+        self.seconds, self.sig, self.to_child, self.children = seconds, sig, to_child, []
+
+    def __call__(self, proc):
+        time.sleep(self.seconds)
+        with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
+            self.children = [int(c) for c in f.read().split()]
+        os.kill(self.children[0] if self.to_child else proc.pid, self.sig)
+
+    def closed_after(self, run):
+        return run.elapsed - self.seconds
+
+
 def retried_once(attempt, what, target=None):
     """attempt() starts a run (see start) under target's launcher (this
     run's by default); a run that the launcher itself failed to start is
