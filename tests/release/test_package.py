@@ -394,10 +394,28 @@ class Rpm(unittest.TestCase):
             env = {k: v for k, v in os.environ.items() if k != "GNUPGHOME"}
             env.update(TARVIK_RPM_GPG_KEY=key, TARVIK_RPM_GPG_PASSPHRASE=SIGN_PASSWORD,
                        SOURCE_DATE_EPOCH=source_date() or "0")
+            # Each gpg call, rpmsign's too, and rpmbuild go through a watch
+            # first on PATH: none sees the passphrase, which gpg reads from
+            # a 0600 file in a 0700 folder, gone afterwards.
+            log, watch = os.path.join(work, "calls.log"), os.path.join(work, "bin")
+            os.mkdir(watch)
+            for program in ("gpg", "rpmbuild"):
+                with open(os.path.join(watch, program), "w") as f:
+                    f.write(SIGNER_WATCH % {"log": log, "real": shutil.which(program)})
+                os.chmod(os.path.join(watch, program), 0o755)
+            env["PATH"] = watch + os.pathsep + env.get("PATH", "")
             built = []
             for out in ("one", "two"):
                 package, sums = make_package(BUILD_DIR, os.path.join(work, out), env=env)
                 built.append((read(rpm_beside(package)), read(sums)))
+            with open(log) as f:
+                calls = [json.loads(line) for line in f]
+            self.assertEqual(2, sum(1 for call in calls if call["file"]), "rpmsign's gpg twice")
+            for call in calls:
+                self.assertEqual([], [k for k, v in call["env"].items() if SIGN_PASSWORD in v])
+                if call["file"]:
+                    self.assertEqual(["0o600", "0o700"], [oct(m) for m in call["modes"] or ()])
+                    self.assertFalse(os.path.exists(os.path.dirname(call["file"])), call["file"])
             for name, first, second in zip((".rpm", "SHA256SUMS"), *built):
                 self.assertTrue(first == second, name + " differs between two signed builds")
             sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=os.path.dirname(sums))
@@ -700,20 +718,22 @@ SIGN_PASSWORD = "s3cret; with spaces, $HOME, \\ and \"quotes\""
 # is fetched from Debian's archive once and unpacked into the build tree,
 # by version, and signs beside whatever osslsigncode this machine has.
 DEBIAN12_OSSLSIGNCODE = "2.5-4"
-# Stands in front of an osslsigncode: writes what the packaging step handed
-# it (arguments, environment, and the password file's and folder's modes
-# and owners) as one JSON line to LOG, then runs the real one.
+# Stands in front of a program of the packaging step (osslsigncode, gpg,
+# rpmbuild): writes what the step handed it (arguments, environment, and
+# the secret file's and folder's modes and owners) as one JSON line to LOG,
+# then runs the real one.
 SIGNER_WATCH = """#!/usr/bin/python3
 import json, os, stat, sys
 args = sys.argv[1:]
 seen = {"args": args, "env": dict(os.environ), "file": None, "modes": None, "owners": None}
-if "-readpass" in args:
-    path = args[args.index("-readpass") + 1]
-    seen["file"] = path
-    if os.path.isfile(path):
-        held = [os.stat(p) for p in (path, os.path.dirname(path))]
-        seen.update(modes=[stat.S_IMODE(h.st_mode) for h in held],
-                    owners=[h.st_uid for h in held])
+for flag in ("-readpass", "--passphrase-file"):
+    if flag in args:
+        path = args[args.index(flag) + 1]
+        seen["file"] = path
+        if os.path.isfile(path):
+            held = [os.stat(p) for p in (path, os.path.dirname(path))]
+            seen.update(modes=[stat.S_IMODE(h.st_mode) for h in held],
+                        owners=[h.st_uid for h in held])
 with open(%(log)r, "a") as f:
     f.write(json.dumps(seen) + "\\n")
 os.execv(%(real)r, [%(real)r] + args)
