@@ -76,4 +76,7 @@ RELEASE_PACKAGES="$RELEASE_PACKAGES wixl:wixl msiinfo:msitools
 # keys (a recommends of gpg, which --no-install-recommends leaves out).
 RELEASE_PACKAGES="$RELEASE_PACKAGES rpmbuild:rpm rpmlint:rpmlint rpm2cpio:rpm2cpio cpio:cpio gpg:gpg
   gpg-agent:gpg-agent"
+# The package repositories: apt-ftparchive and createrepo_c make them, and the
+# package test installs from them with apt and dnf, and checks with gpgv.
+RELEASE_PACKAGES="$RELEASE_PACKAGES apt-ftparchive:apt-utils createrepo_c:createrepo-c dnf:dnf gpgv:gpgv"
 FUZZ_PACKAGES="clang++:clang /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev"

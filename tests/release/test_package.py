@@ -989,6 +989,165 @@ class FromAnySource(unittest.TestCase):
             self.assertTrue(a == c, name + " differs between the archive's and the clone's build")
 
 
+
+# The release's repositories, made from this build's packages, the arm64
+# build's and a newer version of this one, signed by a throwaway RSA key and
+# served from 127.0.0.1; apt and dnf run in roots of the test's own whose
+# databases hold only a stand-in for the C library, as a node has it.
+ARM64_BUILD = os.path.join(os.path.dirname(BUILD_DIR), "arm64")
+REPOS = os.path.join(SOURCE_DIR, "packaging/repositories.cmake")
+
+
+def gpg_in(home, *args):
+    """gpg with a keyring folder, whose passphrase is in a file beside it."""
+    return sh("gpg", "--batch", "--pinentry-mode", "loopback", "--homedir", home,
+              "--passphrase-file", os.path.join(os.path.dirname(home), "pass"), *args)
+
+
+def make_repos(out, packages, env, url=""):
+    sh("cmake", "-DPACKAGES=" + ";".join(packages), "-DOUT=" + out, "-DURL=" + url, "-P", REPOS,
+       env=env)
+    return {os.path.relpath(os.path.join(d, f), out): read(os.path.join(d, f))
+            for d, _, files in os.walk(out) for f in files}
+
+
+@unittest.skipUnless(KIND == "deb" and DEB_ARCH == HOST_ARCH == "amd64" and os.geteuid() == 0,
+                     "the x86-64 build, as root")
+class Repositories(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.exists(os.path.join(ARM64_BUILD, "CPackConfig.cmake")):
+            raise unittest.SkipTest("the arm64 preset is not built beside this one")
+        import functools, http.server, threading
+        cls.work = w = tempfile.mkdtemp(prefix="tarvik-repos-")
+        cls.homes = [os.path.join(w, h) for h in ("release", "other")]
+        with open(os.path.join(w, "pass"), "w") as f:
+            f.write(SIGN_PASSWORD)
+        for home in cls.homes:
+            os.mkdir(home, 0o700)
+            gpg_in(home, "--quick-gen-key",
+                   "tarvik test <t@tarvik.invalid>", "rsa3072", "sign", "never")
+        with open(os.path.join(w, "key.asc"), "wb") as f:
+            f.write(gpg_in(cls.homes[0], "--armor", "--export-secret-keys"))
+        served = os.path.join(w, "served")
+        handler = functools.partial(type("Quiet", (http.server.SimpleHTTPRequestHandler,),
+                                         {"log_message": lambda *a: None}), directory=served)
+        cls.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+        cls.url = "http://127.0.0.1:%d/" % cls.server.server_address[1]
+        cls.env = {k: v for k, v in os.environ.items() if k != "GNUPGHOME"}
+        cls.env.update(TARVIK_RPM_GPG_KEY=os.path.join(w, "key.asc"),
+                       TARVIK_RPM_GPG_PASSPHRASE=SIGN_PASSWORD, SOURCE_DATE_EPOCH=source_date())
+        cls.packages = [os.path.join(w, p) for p in ("amd64", "arm64", "newer")]
+        make_package(BUILD_DIR, cls.packages[0], env=cls.env)
+        make_package(ARM64_BUILD, cls.packages[1], env=cls.env)
+        sh(CPACK, "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"), "-B", cls.packages[2],
+           "-D", "CPACK_PACKAGE_VERSION=" + newer_version(VERSION), cwd=BUILD_DIR, env=cls.env)
+        # Each gpg call goes through the watch first on PATH.
+        cls.log, watch = os.path.join(w, "calls.log"), os.path.join(w, "bin")
+        os.mkdir(watch)
+        with open(os.path.join(watch, "gpg"), "w") as f:
+            f.write(SIGNER_WATCH % {"log": cls.log, "real": shutil.which("gpg")})
+        os.chmod(os.path.join(watch, "gpg"), 0o755)
+        cls.trees = [make_repos(os.path.join(served, "good"), cls.packages, dict(
+            cls.env, PATH=watch + os.pathsep + os.environ["PATH"]), cls.url + "good")
+            for _ in range(2)]
+        # Another key, no signature, a changed index: each a tree of its own.
+        for name in ("other", "unsigned", "tampered"):
+            shutil.copytree(os.path.join(served, "good"), os.path.join(served, name))
+        tampered = os.path.join(served, "tampered", "apt/dists/stable/main/binary-amd64/Packages")
+        for index, data in ((tampered, read(tampered) + b"Tag: x\n"),
+                            (tampered + ".gz", gzip.compress(read(tampered) + b"Tag: x\n")),
+                            (tampered.replace("apt/dists/stable/main/binary-amd64/Packages",
+                                              "rpm/x86_64/repodata/repomd.xml"), None)):
+            with open(index, "wb" if data else "ab") as f:
+                f.write(data or b"\n")
+        for signed, plain, how in (("apt/dists/stable/InRelease", "Release", "--clearsign"),
+                                   ("apt/dists/stable/Release.gpg", "Release", "--detach-sign"),
+                                   ("rpm/x86_64/repodata/repomd.xml.asc", "repomd.xml", "--detach-sign")):
+            os.remove(os.path.join(served, "unsigned", signed))
+            at = os.path.join(served, "other", signed)
+            gpg_in(cls.homes[1], "--yes", "--armor", how, "--output", at,
+                   os.path.join(os.path.dirname(at), plain))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.shutdown()
+        for home in cls.homes:
+            subprocess.run(["gpgconf", "--homedir", home, "--kill", "gpg-agent"])
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def test_trees_are_reproducible_signed_and_sha2_only(self):
+        good = os.path.join(self.work, "served", "good")
+        one, two = self.trees
+        self.assertEqual(sorted(one), sorted(two))
+        self.assertEqual([], [name for name in one if one[name] != two[name]])
+        release = one["apt/dists/stable/Release"].decode()
+        self.assertNotRegex(release, r"(?m)^(MD5Sum|SHA1|Valid-Until):")
+        self.assertIn("\nDate: %s\n" % time.strftime("%a, %d %b %Y %H:%M:%S +0000",
+                                                    time.gmtime(int(source_date()))), release)
+        for arch in ("amd64", "arm64"):
+            packages = one["apt/dists/stable/main/binary-%s/Packages" % arch]
+            self.assertEqual({arch}, set(re.findall(r"(?m)^Architecture: (\S+)$", packages.decode())))
+            self.assertEqual(packages, gzip.decompress(one["apt/dists/stable/main/binary-%s/Packages.gz" % arch]))
+        keyring = os.path.join(good, "tarvik-archive-keyring.gpg")
+        for signature, signed in (("apt/dists/stable/InRelease", ()),
+                                  ("apt/dists/stable/Release.gpg", ("apt/dists/stable/Release",)),
+                                  *((d + ".asc", (d,)) for d in ("rpm/x86_64/repodata/repomd.xml",
+                                                                  "rpm/aarch64/repodata/repomd.xml"))):
+            with self.subTest(signature):
+                sh("gpgv", "--keyring", keyring, signature, *signed, cwd=good)
+        sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=good)
+        listed = read(os.path.join(good, "SHA256SUMS")).decode().split()[1::2]
+        self.assertEqual(sorted(one), sorted(listed + ["SHA256SUMS"]))
+        # The passphrase reaches gpg as a 0600 file in a 0700 folder, gone afterwards.
+        with open(self.log) as f:
+            calls = [json.loads(line) for line in f]
+        for call in calls:
+            self.assertNotIn(SIGN_PASSWORD, " ".join(call["args"]) + " ".join(call["env"].values()))
+            if call["file"]:
+                self.assertEqual(["0o600", "0o700"], [oct(m) for m in call["modes"]])
+                self.assertFalse(os.path.exists(call["file"]))
+        self.assertEqual(2 * 4, sum(1 for call in calls if call["file"]), "four signatures a run")
+        env = {k: v for k, v in self.env.items() if k != "TARVIK_RPM_GPG_KEY"}
+        self.assertEqual({}, make_repos(os.path.join(self.work, "keyless"), self.packages, env))
+
+    def tree(self, tree, name, root):
+        """A client file of the tree, naming its own copy and root's keyring."""
+        text = read(os.path.join(self.work, "served", tree, name)).decode()
+        return text.replace("/good/", "/%s/" % tree).replace("/etc/apt/", root + "/etc/apt/")
+
+    def test_apt_installs_and_upgrades_from_the_signed_suite_only(self):
+        for tree, good in (("good", True), ("other", False), ("unsigned", False), ("tampered", False)):
+            with self.subTest(tree):
+                root = tempfile.mkdtemp(dir=self.work)
+                for d in ("etc/apt/sources.list.d", "etc/apt/keyrings", "etc/apt/apt.conf.d",
+                          "etc/apt/preferences.d", "var/lib/apt/lists/partial", "var/log/apt",
+                          "var/cache/apt/archives/partial", "var/lib/dpkg/info", "var/lib/dpkg/updates"):
+                    os.makedirs(os.path.join(root, d))
+                shutil.copy(os.path.join(self.work, "served", tree, "tarvik-archive-keyring.gpg"),
+                            os.path.join(root, "etc/apt/keyrings"))
+                for name, text in (("etc/apt/sources.list.d/tarvik.sources", self.tree(tree, "tarvik.sources", root)),
+                                   ("apt.conf", 'Dir "%s/"; APT::Architecture "amd64"; APT::Sandbox::User "root";\n'
+                                    'DPkg::Options:: "--root=%s";\n' % (root, root)),
+                                   ("var/lib/dpkg/status", "Package: libc6\nStatus: install ok installed\n"
+                                    "Architecture: amd64\nVersion: 2.36-9\nMaintainer: n <n@n.invalid>\nDescription: d\n"),
+                                   ("var/lib/dpkg/available", "")):
+                    with open(os.path.join(root, name), "w") as f:
+                        f.write(text)
+                apt = ["apt-get", "-qy", "-o", "Acquire::Check-Valid-Until=true", "-o", "Acquire::Check-Date=true"]
+                env = dict(os.environ, APT_CONFIG=os.path.join(root, "apt.conf"))
+                update = subprocess.run(apt + ["update"], env=env, capture_output=True, text=True)
+                self.assertEqual(good, update.returncode == 0, update.stdout + update.stderr)
+                for version in (VERSION, newer_version(VERSION)) if good else ():
+                    run = subprocess.run(apt + ["install", "tarvik=" + version], env=env,
+                                         capture_output=True, text=True)
+                    self.assertEqual(0, run.returncode, run.stdout + run.stderr)
+                    self.assertEqual(version.encode(), sh("dpkg-query", "--admindir", root + "/var/lib/dpkg",
+                                                          "-Wf", "${Version}", "tarvik"))
+                    self.assertEqual(META, sh(os.path.join(root, PLUGIN_DIR, "plugin_tarvik"), "--meta"))
+
+
 if __name__ == "__main__":
     prog = unittest.main(exit=False, verbosity=2)
     wine_drop()
