@@ -1118,7 +1118,9 @@ class Repositories(unittest.TestCase):
         return text.replace("/good/", "/%s/" % tree).replace("/etc/apt/", root + "/etc/apt/")
 
     def test_apt_installs_and_upgrades_from_the_signed_suite_only(self):
-        for tree, good in (("good", True), ("other", False), ("unsigned", False), ("tampered", False)):
+        for tree, refusal in (("good", None), ("other", "NO_PUBKEY"), ("unsigned", "is not signed"),
+                              ("tampered", "Hashes of expected file")):
+            good = not refusal
             with self.subTest(tree):
                 root = tempfile.mkdtemp(dir=self.work)
                 for d in ("etc/apt/sources.list.d", "etc/apt/keyrings", "etc/apt/apt.conf.d",
@@ -1138,7 +1140,9 @@ class Repositories(unittest.TestCase):
                 apt = ["apt-get", "-qy", "-o", "Acquire::Check-Valid-Until=true", "-o", "Acquire::Check-Date=true"]
                 env = dict(os.environ, APT_CONFIG=os.path.join(root, "apt.conf"))
                 update = subprocess.run(apt + ["update"], env=env, capture_output=True, text=True)
-                self.assertEqual(good, update.returncode == 0, update.stdout + update.stderr)
+                self.assertEqual((good, True), (update.returncode == 0,
+                                                (refusal or "") in update.stdout + update.stderr),
+                                 update.stdout + update.stderr)
                 for version in (VERSION, newer_version(VERSION)) if good else ():
                     run = subprocess.run(apt + ["install", "tarvik=" + version], env=env,
                                          capture_output=True, text=True)
@@ -1146,6 +1150,48 @@ class Repositories(unittest.TestCase):
                     self.assertEqual(version.encode(), sh("dpkg-query", "--admindir", root + "/var/lib/dpkg",
                                                           "-Wf", "${Version}", "tarvik"))
                     self.assertEqual(META, sh(os.path.join(root, PLUGIN_DIR, "plugin_tarvik"), "--meta"))
+
+    def test_dnf_installs_and_upgrades_from_the_signed_repositories_only(self):
+        newer = newer_version(VERSION)
+        bad = "repomd.xml GPG signature verification error"
+        for tree, arch, versions, refusal in (
+                ("good", "x86_64", (VERSION, newer), ""), ("good", "aarch64", (VERSION,), ""),
+                ("other", "x86_64", (), bad), ("unsigned", "x86_64", (), "repomd.xml.asc"),
+                ("tampered", "x86_64", (), bad)):
+            with self.subTest(tree, arch=arch):
+                root = tempfile.mkdtemp(dir=self.work)
+                os.makedirs(os.path.join(root, "etc/yum.repos.d"))
+                os.makedirs(os.path.join(root, "var/log"))
+                with open(os.path.join(root, "etc/yum.repos.d/tarvik.repo"), "w") as f:
+                    f.write(self.tree(tree, "tarvik.repo", root))
+                sh("rpm", "--root", root, "--import",
+                   os.path.join(self.work, "served", tree, "tarvik-release-key.asc"))
+                dnf = ["dnf", "-qy", "--installroot=" + root, "--releasever=1", "--forcearch=" + arch,
+                       "--setopt=reposdir=%s/etc/yum.repos.d" % root,
+                       "--setopt=cachedir=%s/var/cache/dnf" % root, "--setopt=logdir=%s/var/log" % root,
+                       "--setopt=skip_if_unavailable=False"]
+                cache = subprocess.run(dnf + ["makecache"], capture_output=True, text=True)
+                self.assertEqual((bool(versions), True), (cache.returncode == 0,
+                                                          refusal in cache.stdout + cache.stderr),
+                                 cache.stdout + cache.stderr)
+                if versions:
+                    # The C library a node has, as a package that provides
+                    # what tarvik requires.
+                    rpm = os.path.join(self.work, "served", tree, "rpm", arch, "tarvik-%s-1.%s.rpm" % (VERSION, arch))
+                    provides = [r for r in rpm_query(rpm, "[%{REQUIRES}\n]").split("\n") if r and not r.startswith("rpmlib(")]
+                    spec = os.path.join(root, "libc.spec")
+                    with open(spec, "w") as f:
+                        f.write("Name: node-libc\nVersion: 1\nRelease: 1\nSummary: s\nLicense: none\n"
+                                "%s\n%%description\nd\n%%files\n" % ("\n".join("Provides: " + p for p in provides)))
+                    sh("rpmbuild", "-bb", "--target", arch, "--define", "_topdir " + root + "/build", "--define", "_rpmdir " + root, spec)
+                    sh(*dnf, "install", os.path.join(root, arch, "node-libc-1-1.%s.rpm" % arch))
+                for version in versions:
+                    run = subprocess.run(dnf + ["install", "tarvik-" + version], capture_output=True, text=True)
+                    self.assertEqual(0, run.returncode, run.stdout + run.stderr)
+                    self.assertEqual(version, sh("rpm", "--root", root, "-q", "--qf", "%{VERSION}", "tarvik").decode())
+                    meta = start(emulated(os.path.join(root, PLUGIN_DIR, "plugin_tarvik")) + ["--meta"],
+                                 dict(os.environ), 60)
+                    self.assertEqual((0, META), (meta.returncode, meta.stdout))
 
 
 if __name__ == "__main__":
