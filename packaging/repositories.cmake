@@ -1,7 +1,7 @@
 # The release's package repositories, made from the .deb and .rpm files of
 # both Linux builds and signed by the release key that signs the .rpm:
 #
-#   cmake -DPACKAGES="build/linux;build/arm64" -DOUT=repos [-DURL=https://...]
+#   cmake -DPACKAGES="build/linux;build/arm64" -DOUT=repos -DURL=https://...
 #         -P packaging/repositories.cmake
 #
 # PACKAGES names the folders cpack wrote the packages into. OUT receives
@@ -30,11 +30,9 @@ if("$ENV{TARVIK_RPM_GPG_KEY}" STREQUAL "")
   message(STATUS "No TARVIK_RPM_GPG_KEY: no repository is made")
   return()
 endif()
-if(NOT PACKAGES OR NOT OUT)
-  message(FATAL_ERROR "usage: cmake -DPACKAGES=FOLDERS -DOUT=FOLDER [-DURL=URL] -P ${CMAKE_CURRENT_LIST_FILE}")
-endif()
-if(NOT URL)
-  set(URL https://tarvik.dev/packages)
+if(NOT PACKAGES OR NOT OUT OR NOT URL)
+  message(FATAL_ERROR "usage: cmake -DPACKAGES=FOLDERS -DOUT=FOLDER -DURL=URL -P ${CMAKE_CURRENT_LIST_FILE}\n"
+                      "URL is where the trees are published, for the client files")
 endif()
 string(REGEX REPLACE "/+$" "" URL "${URL}")
 
