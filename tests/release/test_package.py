@@ -1033,11 +1033,14 @@ class Repositories(unittest.TestCase):
             raise unittest.SkipTest("the arm64 preset is not built beside this one")
         import functools, http.server, threading
         cls.work = w = tempfile.mkdtemp(prefix="tarvik-repos-")
+        cls.addClassCleanup(shutil.rmtree, w, ignore_errors=True)
         cls.served = served = os.path.join(w, "served")
         write(os.path.join(w, "pass"), SIGN_PASSWORD)
         cls.homes = [os.path.join(w, h) for h in ("release", "other")]
         for home in cls.homes:
             os.mkdir(home, 0o700)
+            cls.addClassCleanup(subprocess.run, ["gpgconf", "--homedir", home, "--kill",
+                                                 "gpg-agent"])
             gpg_in(home, "--quick-gen-key", "t <t@tarvik.invalid>", "rsa3072", "sign", "never")
         write(os.path.join(w, "key.asc"), gpg_in(cls.homes[0], "--armor", "--export-secret-keys"))
         quiet = type("Quiet", (http.server.SimpleHTTPRequestHandler,),
@@ -1045,6 +1048,7 @@ class Repositories(unittest.TestCase):
         cls.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
                                                      functools.partial(quiet, directory=served))
         threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+        cls.addClassCleanup(cls.server.shutdown)
         cls.env = {k: v for k, v in os.environ.items() if k != "GNUPGHOME"}
         cls.env.update(TARVIK_RPM_GPG_KEY=os.path.join(w, "key.asc"),
                        TARVIK_RPM_GPG_PASSPHRASE=SIGN_PASSWORD, SOURCE_DATE_EPOCH=source_date())
@@ -1077,13 +1081,6 @@ class Repositories(unittest.TestCase):
             gpg_in(cls.homes[1], "--yes", "--armor", how, "--output", at,
                    os.path.join(os.path.dirname(at), plain))
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.shutdown()
-        for home in cls.homes:
-            subprocess.run(["gpgconf", "--homedir", home, "--kill", "gpg-agent"])
-        shutil.rmtree(cls.work, ignore_errors=True)
-
     def test_trees_are_reproducible_signed_and_sha2_only(self):
         good, (one, two) = os.path.join(self.served, "good"), self.trees
         self.assertEqual([], [n for n in set(one) | set(two) if one.get(n) != two.get(n)])
@@ -1096,7 +1093,8 @@ class Repositories(unittest.TestCase):
             self.assertEqual({arch}, set(re.findall(r"(?m)^Architecture: (\S+)$", packages)))
         for name in (n for n in one if n.endswith(".rpm")):
             self.assertEqual(name.split("/")[1], rpm_query(os.path.join(good, name), "%{ARCH}"))
-        # The clients check InRelease and repomd.xml.asc; apt before 1.1 reads Release.gpg.
+        # apt and dnf check InRelease and repomd.xml.asc; Release.gpg is for clients that
+        # take the Release file with a detached signature.
         sh("gpgv", "--keyring", os.path.join(good, "tarvik-archive-keyring.gpg"),
            "Release.gpg", "Release", cwd=os.path.join(good, "apt/dists/stable"))
         sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=good)
@@ -1112,6 +1110,15 @@ class Repositories(unittest.TestCase):
                 self.assertFalse(os.path.exists(call["file"]))
         env = {k: v for k, v in self.env.items() if k != "TARVIK_RPM_GPG_KEY"}
         self.assertEqual({}, make_repos(os.path.join(self.work, "keyless"), self.packages, env))
+        # An Ed25519 key, which rpm on RHEL 7 and 8 cannot read, is refused.
+        home, key = os.path.join(self.work, "ed25519"), os.path.join(self.work, "ed25519.asc")
+        os.mkdir(home, 0o700)
+        self.addCleanup(subprocess.run, ["gpgconf", "--homedir", home, "--kill", "gpg-agent"])
+        gpg_in(home, "--quick-gen-key", "e <e@tarvik.invalid>", "ed25519", "sign", "never")
+        write(key, gpg_in(home, "--armor", "--export-secret-keys"))
+        with self.assertRaises(subprocess.CalledProcessError) as refused:
+            make_repos(home + ".out", self.packages, dict(self.env, TARVIK_RPM_GPG_KEY=key), "u")
+        self.assertIn(b"must be RSA of 3072 bits or more", refused.exception.stderr)
 
     def client(self, name, tree, arch):
         """A root of the client's own with the tree's key and client file: the
