@@ -211,7 +211,8 @@ class Contents(unittest.TestCase):
                      "zypper install", "rpm -V tarvik", "/" + DOC_DIR + "/",
                      "semanage fcontext -a -t httpd_sys_script_exec_t "
                      "'/" + PLUGIN_DIR + "(/.*)?'", "restorecon -R /opt/tarvik",
-                     "setsebool -P httpd_can_network_connect 1"):
+                     "setsebool -P httpd_can_network_connect 1", "/etc/apt/keyrings/", "Signed-By:",
+                     "repo_gpgcheck=1", "dnf config-manager", "zypper addrepo", "Valid-Until"):
             with self.subTest(fact):
                 self.assertIn(fact, guide)
 
