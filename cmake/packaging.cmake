@@ -20,9 +20,15 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # cpack runs long after configuring: the project file hands it the source
-# date, and the post-build script writes SHA256SUMS.
+# date, and the post-build script writes SHA256SUMS. cpack reads the project
+# file before each generator starts a program, so it takes the signing
+# secrets out of the environment first; the signing steps get them from
+# there (cmake/secret_file.cmake).
 set(TARVIK_CPACK_PROJECT_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackProject.cmake)
 file(WRITE ${TARVIK_CPACK_PROJECT_FILE}
+     "include(\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/secret_file.cmake\")\n"
+     "tarvik_secret_take(TARVIK_SIGN_PASSWORD)\n"
+     "tarvik_secret_take(TARVIK_RPM_GPG_PASSPHRASE)\n"
      "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND \"${TARVIK_SOURCE_DATE_EPOCH}\")\n"
      "  set(ENV{SOURCE_DATE_EPOCH} \"${TARVIK_SOURCE_DATE_EPOCH}\")\n"
      "endif()\n")

@@ -1,14 +1,22 @@
 # Sourced by the README's commands: makes sure the Debian packages a command
-# needs are installed. As root it installs what is missing; otherwise it
-# names the exact apt-get line and stops.
+# needs are installed. Each pair is WHAT:PACKAGE, where WHAT is a command,
+# looked up on PATH, or a file, named by its absolute path; a bare name is
+# never taken as a file, since the commands run in the project's root, where
+# a folder of that name may stand (cmake/). As root it installs what is
+# missing; otherwise it names the exact apt-get line and stops.
 need_packages() {
   missing=""
   for pair in "$@"; do
-    cmd=${pair%%:*}
+    what=${pair%%:*}
     pkg=${pair#*:}
-    if ! command -v "$cmd" >/dev/null 2>&1 && ! [ -e "$cmd" ]; then
-      missing="$missing $pkg"
-    fi
+    case "$what" in
+      /*) [ -e "$what" ] && continue ;;
+      *) command -v "$what" >/dev/null 2>&1 && continue ;;
+    esac
+    case " $missing " in
+      *" $pkg "*) ;;
+      *) missing="$missing $pkg" ;;
+    esac
   done
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" -eq 0 ]; then
@@ -42,9 +50,11 @@ BUILD_PACKAGES="cmake:cmake g++:g++ make:make python3:python3 /usr/include/gtest
   clang++:clang dpkg-deb:dpkg /usr/src/googletest/CMakeLists.txt:googletest"
 WINDOWS_PACKAGES="x86_64-w64-mingw32-g++:g++-mingw-w64-x86-64 wine:wine /usr/lib/wine/wine64:wine64"
 # clang links arm64 with the cross binutils; qemu-user runs the programs
-# against Debian 12's arm64 C library (libc6-arm64-cross) and the sysroot's.
+# against Debian 12's arm64 C library and C++ run-time (libc6-arm64-cross,
+# libstdc++6-arm64-cross) and the sysroot's.
 ARM64_PACKAGES="aarch64-linux-gnu-ld:binutils-aarch64-linux-gnu
-  /usr/aarch64-linux-gnu/lib/libc.so.6:libc6-arm64-cross qemu-aarch64:qemu-user
+  /usr/aarch64-linux-gnu/lib/libc.so.6:libc6-arm64-cross
+  /usr/aarch64-linux-gnu/lib/libstdc++.so.6:libstdc++6-arm64-cross qemu-aarch64:qemu-user
   /usr/src/googletest/CMakeLists.txt:googletest"
 GCC_PACKAGES="g++:g++"
 SERVE_PACKAGES="lighttpd:lighttpd curl:curl"
@@ -62,6 +72,11 @@ RELEASE_PACKAGES="$RELEASE_PACKAGES wixl:wixl msiinfo:msitools
   /usr/lib/python3/dist-packages/olefile/__init__.py:python3-olefile
   osslsigncode:osslsigncode openssl:openssl"
 # The .rpm beside the .deb: rpmbuild for cpack, rpmlint, rpm2cpio and cpio to
-# unpack it, and gpg for its signing step.
-RELEASE_PACKAGES="$RELEASE_PACKAGES rpmbuild:rpm rpmlint:rpmlint rpm2cpio:rpm2cpio cpio:cpio gpg:gpg"
+# unpack it, and gpg for its signing step, with the agent that holds its
+# keys (a recommends of gpg, which --no-install-recommends leaves out).
+RELEASE_PACKAGES="$RELEASE_PACKAGES rpmbuild:rpm rpmlint:rpmlint rpm2cpio:rpm2cpio cpio:cpio gpg:gpg
+  gpg-agent:gpg-agent"
+# The package repositories: apt-ftparchive and createrepo_c make them, and the
+# package test installs from them with apt and dnf, and checks with gpgv.
+RELEASE_PACKAGES="$RELEASE_PACKAGES apt-ftparchive:apt-utils createrepo_c:createrepo-c dnf:dnf gpgv:gpgv"
 FUZZ_PACKAGES="clang++:clang /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev"

@@ -3,10 +3,14 @@
 # `gpg --export-secret-keys` writes it). The key goes into a keyring of the
 # step's own, in a private folder that is removed afterwards, so no keyring
 # of the user's is read or changed. Its passphrase, if it has one, comes
-# from TARVIK_RPM_GPG_PASSPHRASE: written into that folder and handed to gpg
-# as a file, so that it never stands on a command line. The signature's
+# from TARVIK_RPM_GPG_PASSPHRASE: taken out of the environment before cpack
+# starts any program (rpmbuild, rpmsign and gpg and its agent inherit none
+# of it), and handed to gpg as a file of its own (cmake/secret_file.cmake),
+# so that it never stands on a command line either. The signature's
 # time is the source date, so a signed build is as reproducible as an
 # unsigned one for a given key. Without TARVIK_RPM_GPG_KEY nothing is signed.
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/secret_file.cmake)
+tarvik_secret_take(TARVIK_RPM_GPG_PASSPHRASE)
 
 function(tarvik_rpm_sign file)
   if("$ENV{TARVIK_RPM_GPG_KEY}" STREQUAL "")
@@ -39,9 +43,10 @@ function(tarvik_rpm_sign file)
     set(fingerprint ${CMAKE_MATCH_1})
   endif()
   set(args "--batch --no-tty --pinentry-mode loopback")
-  if(NOT "$ENV{TARVIK_RPM_GPG_PASSPHRASE}" STREQUAL "")
-    file(WRITE ${home}/passphrase "$ENV{TARVIK_RPM_GPG_PASSPHRASE}")
-    string(APPEND args " --passphrase-file \"${home}/passphrase\"")
+  # gpg reads the first line of the file.
+  tarvik_secret_file(TARVIK_RPM_GPG_PASSPHRASE pass_file)
+  if(pass_file)
+    string(APPEND args " --passphrase-file \"${pass_file}\"")
   endif()
   if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
     # A key made after the commit still signs at the commit's time.
@@ -55,6 +60,7 @@ function(tarvik_rpm_sign file)
       RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
   endif()
   execute_process(COMMAND ${TARVIK_GPGCONF} --kill gpg-agent)
+  tarvik_secret_file_remove("${pass_file}")
   file(REMOVE_RECURSE ${home})
   if(saved_home STREQUAL "")
     unset(ENV{GNUPGHOME})

@@ -8,16 +8,14 @@
 # TARVIK_SIGN_PKCS12 nothing is signed.
 #
 # The key's password comes from TARVIK_SIGN_PASSWORD, one line. It is taken
-# out of the environment here, so that no program the packaging step starts
-# inherits it, and handed to osslsigncode as a file in a folder of the
-# build user's own, removed as soon as the file is signed: Debian 12's
-# osslsigncode 2.5 reads -readpass from a named file only (no "-" for
+# out of the environment before cpack starts any program, so that none
+# inherits it, and handed to osslsigncode as a file of its own
+# (cmake/secret_file.cmake), removed as soon as the file is signed: Debian
+# 12's osslsigncode 2.5 reads -readpass from a named file only (no "-" for
 # standard input), and its other ways are a command line (-pass) or a
-# terminal (-askpass).
-if(DEFINED ENV{TARVIK_SIGN_PASSWORD})
-  set(TARVIK_SIGN_PASSWORD "$ENV{TARVIK_SIGN_PASSWORD}")
-  unset(ENV{TARVIK_SIGN_PASSWORD})
-endif()
+# terminal (-askpass). Without the variable the key has no password.
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/secret_file.cmake)
+tarvik_secret_take(TARVIK_SIGN_PASSWORD)
 
 function(tarvik_sign file epoch)
   if(NOT DEFINED ENV{TARVIK_SIGN_PKCS12} OR "$ENV{TARVIK_SIGN_PKCS12}" STREQUAL "")
@@ -38,25 +36,16 @@ function(tarvik_sign file epoch)
     set(when -st ${epoch})
   endif()
 
-  # mktemp makes the folder with mode 0700, under TMPDIR or /tmp; the file
-  # is made and narrowed to 0600 before the password goes in. osslsigncode
-  # reads the first line, without its line feed, so an empty password is
-  # one line feed.
-  execute_process(COMMAND mktemp -d -t tarvik-sign.XXXXXXXXXX
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE private ERROR_VARIABLE out
-                  OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT rc EQUAL 0 OR NOT IS_DIRECTORY "${private}")
-    message(FATAL_ERROR "no private folder for the signing password: ${out}")
+  tarvik_secret_file(TARVIK_SIGN_PASSWORD pass_file)
+  set(pass)
+  if(pass_file)
+    set(pass -readpass ${pass_file})
   endif()
-  set(pass_file ${private}/password)
-  file(TOUCH ${pass_file})
-  file(CHMOD ${pass_file} PERMISSIONS OWNER_READ OWNER_WRITE)
-  file(WRITE ${pass_file} "${TARVIK_SIGN_PASSWORD}\n")
   execute_process(
-    COMMAND ${signer} sign -pkcs12 "$ENV{TARVIK_SIGN_PKCS12}" -readpass "${pass_file}"
+    COMMAND ${signer} sign -pkcs12 "$ENV{TARVIK_SIGN_PKCS12}" ${pass}
             -h sha256 -n tarvik ${when} -in ${file} -out ${file}.signed
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  file(REMOVE_RECURSE ${private})
+  tarvik_secret_file_remove("${pass_file}")
   if(NOT rc EQUAL 0)
     file(REMOVE ${file}.signed)
     message(FATAL_ERROR "osslsigncode could not sign ${file}: ${out}")

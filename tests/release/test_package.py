@@ -211,7 +211,8 @@ class Contents(unittest.TestCase):
                      "zypper install", "rpm -V tarvik", "/" + DOC_DIR + "/",
                      "semanage fcontext -a -t httpd_sys_script_exec_t "
                      "'/" + PLUGIN_DIR + "(/.*)?'", "restorecon -R /opt/tarvik",
-                     "setsebool -P httpd_can_network_connect 1"):
+                     "setsebool -P httpd_can_network_connect 1", "/etc/apt/keyrings/", "Signed-By:",
+                     "repo_gpgcheck=1", "dnf config-manager", "zypper addrepo", "Valid-Until"):
             with self.subTest(fact):
                 self.assertIn(fact, guide)
 
@@ -394,10 +395,28 @@ class Rpm(unittest.TestCase):
             env = {k: v for k, v in os.environ.items() if k != "GNUPGHOME"}
             env.update(TARVIK_RPM_GPG_KEY=key, TARVIK_RPM_GPG_PASSPHRASE=SIGN_PASSWORD,
                        SOURCE_DATE_EPOCH=source_date() or "0")
+            # Each gpg call, rpmsign's too, and rpmbuild go through a watch
+            # first on PATH: none sees the passphrase, which gpg reads from
+            # a 0600 file in a 0700 folder, gone afterwards.
+            log, watch = os.path.join(work, "calls.log"), os.path.join(work, "bin")
+            os.mkdir(watch)
+            for program in ("gpg", "rpmbuild"):
+                with open(os.path.join(watch, program), "w") as f:
+                    f.write(SIGNER_WATCH % {"log": log, "real": shutil.which(program)})
+                os.chmod(os.path.join(watch, program), 0o755)
+            env["PATH"] = watch + os.pathsep + env.get("PATH", "")
             built = []
             for out in ("one", "two"):
                 package, sums = make_package(BUILD_DIR, os.path.join(work, out), env=env)
                 built.append((read(rpm_beside(package)), read(sums)))
+            with open(log) as f:
+                calls = [json.loads(line) for line in f]
+            self.assertEqual(2, sum(1 for call in calls if call["file"]), "rpmsign's gpg twice")
+            for call in calls:
+                self.assertEqual([], [k for k, v in call["env"].items() if SIGN_PASSWORD in v])
+                if call["file"]:
+                    self.assertEqual(["0o600", "0o700"], [oct(m) for m in call["modes"] or ()])
+                    self.assertFalse(os.path.exists(os.path.dirname(call["file"])), call["file"])
             for name, first, second in zip((".rpm", "SHA256SUMS"), *built):
                 self.assertTrue(first == second, name + " differs between two signed builds")
             sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=os.path.dirname(sums))
@@ -700,20 +719,22 @@ SIGN_PASSWORD = "s3cret; with spaces, $HOME, \\ and \"quotes\""
 # is fetched from Debian's archive once and unpacked into the build tree,
 # by version, and signs beside whatever osslsigncode this machine has.
 DEBIAN12_OSSLSIGNCODE = "2.5-4"
-# Stands in front of an osslsigncode: writes what the packaging step handed
-# it (arguments, environment, and the password file's and folder's modes
-# and owners) as one JSON line to LOG, then runs the real one.
+# Stands in front of a program of the packaging step (osslsigncode, gpg,
+# rpmbuild): writes what the step handed it (arguments, environment, and
+# the secret file's and folder's modes and owners) as one JSON line to LOG,
+# then runs the real one.
 SIGNER_WATCH = """#!/usr/bin/python3
 import json, os, stat, sys
 args = sys.argv[1:]
 seen = {"args": args, "env": dict(os.environ), "file": None, "modes": None, "owners": None}
-if "-readpass" in args:
-    path = args[args.index("-readpass") + 1]
-    seen["file"] = path
-    if os.path.isfile(path):
-        held = [os.stat(p) for p in (path, os.path.dirname(path))]
-        seen.update(modes=[stat.S_IMODE(h.st_mode) for h in held],
-                    owners=[h.st_uid for h in held])
+for flag in ("-readpass", "--passphrase-file"):
+    if flag in args:
+        path = args[args.index(flag) + 1]
+        seen["file"] = path
+        if os.path.isfile(path):
+            held = [os.stat(p) for p in (path, os.path.dirname(path))]
+            seen.update(modes=[stat.S_IMODE(h.st_mode) for h in held],
+                        owners=[h.st_uid for h in held])
 with open(%(log)r, "a") as f:
     f.write(json.dumps(seen) + "\\n")
 os.execv(%(real)r, [%(real)r] + args)
@@ -968,6 +989,205 @@ class FromAnySource(unittest.TestCase):
                               from_clone):
             self.assertTrue(a == c, name + " differs between the archive's and the clone's build")
 
+
+
+# The release's repositories, made from this build's packages, the arm64
+# build's and a newer version of this one, signed by a throwaway RSA key and
+# served from 127.0.0.1 to apt and dnf in roots of the test's own. A root's C
+# library is a stand-in: a dpkg status entry, or a package that provides
+# what tarvik requires.
+ARM64_BUILD = os.path.join(os.path.dirname(BUILD_DIR), "arm64")
+APT_DIRS = ("etc/apt/sources.list.d", "etc/apt/keyrings", "etc/apt/apt.conf.d",
+            "etc/apt/preferences.d", "var/lib/apt/lists/partial", "var/log/apt",
+            "var/cache/apt/archives/partial", "var/lib/dpkg/info", "var/lib/dpkg/updates")
+LIBC6 = ("Package: libc6\nStatus: install ok installed\nArchitecture: amd64\nVersion: 2.36-9\n"
+         "Maintainer: n <n@n.invalid>\nDescription: d\n")
+STAND_IN = ("Name: node-libc\nVersion: 1\nRelease: 1\nSummary: s\nLicense: none\n%s\n"
+            "%%description\nd\n%%files\n")
+
+
+def gpg_in(home, *args):
+    """gpg with a keyring folder, whose passphrase is in a file beside it."""
+    return sh("gpg", "--batch", "--pinentry-mode", "loopback", "--homedir", home,
+              "--passphrase-file", os.path.join(os.path.dirname(home), "pass"), *args)
+
+
+def make_repos(out, packages, env, url=""):
+    sh("cmake", "-DPACKAGES=" + ";".join(packages), "-DOUT=" + out, "-DURL=" + url, "-P",
+       os.path.join(SOURCE_DIR, "packaging/repositories.cmake"), env=env)
+    return {os.path.relpath(os.path.join(d, f), out): read(os.path.join(d, f))
+            for d, _, files in os.walk(out) for f in files}
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+
+
+@unittest.skipUnless(KIND == "deb" and DEB_ARCH == HOST_ARCH == "amd64" and os.geteuid() == 0,
+                     "the x86-64 build, as root")
+class Repositories(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.exists(os.path.join(ARM64_BUILD, "CPackConfig.cmake")):
+            raise unittest.SkipTest("the arm64 preset is not built beside this one")
+        import functools, http.server, threading
+        cls.work = w = tempfile.mkdtemp(prefix="tarvik-repos-")
+        cls.addClassCleanup(shutil.rmtree, w, ignore_errors=True)
+        cls.served = served = os.path.join(w, "served")
+        write(os.path.join(w, "pass"), SIGN_PASSWORD)
+        cls.homes = [os.path.join(w, h) for h in ("release", "other")]
+        for home in cls.homes:
+            os.mkdir(home, 0o700)
+            cls.addClassCleanup(subprocess.run, ["gpgconf", "--homedir", home, "--kill",
+                                                 "gpg-agent"])
+            gpg_in(home, "--quick-gen-key", "t <t@tarvik.invalid>", "rsa3072", "sign", "never")
+        write(os.path.join(w, "key.asc"), gpg_in(cls.homes[0], "--armor", "--export-secret-keys"))
+        quiet = type("Quiet", (http.server.SimpleHTTPRequestHandler,),
+                     {"log_message": lambda *a: None})
+        cls.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
+                                                     functools.partial(quiet, directory=served))
+        threading.Thread(target=cls.server.serve_forever, daemon=True).start()
+        cls.addClassCleanup(cls.server.shutdown)
+        cls.env = {k: v for k, v in os.environ.items() if k != "GNUPGHOME"}
+        cls.env.update(TARVIK_RPM_GPG_KEY=os.path.join(w, "key.asc"),
+                       TARVIK_RPM_GPG_PASSPHRASE=SIGN_PASSWORD, SOURCE_DATE_EPOCH=source_date())
+        cls.packages = [os.path.join(w, p) for p in ("amd64", "arm64", "newer")]
+        make_package(BUILD_DIR, cls.packages[0], env=cls.env)
+        make_package(ARM64_BUILD, cls.packages[1], env=cls.env)
+        sh(CPACK, "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"), "-B", cls.packages[2],
+           "-D", "CPACK_PACKAGE_VERSION=" + newer_version(VERSION), cwd=BUILD_DIR, env=cls.env)
+        # Every gpg call of the step goes through the watch first on PATH.
+        cls.log, watch = os.path.join(w, "calls.log"), os.path.join(w, "bin", "gpg")
+        write(watch, SIGNER_WATCH % {"log": cls.log, "real": shutil.which("gpg")})
+        os.chmod(watch, 0o755)
+        env = dict(cls.env, PATH=os.path.dirname(watch) + os.pathsep + os.environ["PATH"])
+        url = "http://127.0.0.1:%d/good" % cls.server.server_address[1]
+        cls.trees = [make_repos(os.path.join(served, "good"), cls.packages, env, url) for _ in "12"]
+        # Another key's signatures, none, and changed indexes: a tree each.
+        for name in ("other", "unsigned", "tampered"):
+            shutil.copytree(os.path.join(served, "good"), os.path.join(served, name))
+        index = os.path.join(served, "tampered/apt/dists/stable/main/binary-amd64/Packages")
+        write(index, read(index) + b"Tag: x\n")
+        write(index + ".gz", gzip.compress(read(index)))
+        with open(os.path.join(served, "tampered/rpm/x86_64/repodata/repomd.xml"), "ab") as f:
+            f.write(b"\n")
+        for signed, how, plain in (
+                ("apt/dists/stable/InRelease", "--clearsign", "Release"),
+                ("apt/dists/stable/Release.gpg", "--detach-sign", "Release"),
+                ("rpm/x86_64/repodata/repomd.xml.asc", "--detach-sign", "repomd.xml")):
+            os.remove(os.path.join(served, "unsigned", signed))
+            at = os.path.join(served, "other", signed)
+            gpg_in(cls.homes[1], "--yes", "--armor", how, "--output", at,
+                   os.path.join(os.path.dirname(at), plain))
+
+    def test_trees_are_reproducible_signed_and_sha2_only(self):
+        good, (one, two) = os.path.join(self.served, "good"), self.trees
+        self.assertEqual([], [n for n in set(one) | set(two) if one.get(n) != two.get(n)])
+        release = one["apt/dists/stable/Release"].decode()
+        self.assertNotRegex(release, r"(?m)^(MD5Sum|SHA1|Valid-Until):")
+        self.assertIn(time.strftime("\nDate: %a, %d %b %Y %H:%M:%S +0000\n",
+                                    time.gmtime(int(source_date()))), release)
+        for arch in ("amd64", "arm64"):
+            packages = one["apt/dists/stable/main/binary-%s/Packages" % arch].decode()
+            self.assertEqual({arch}, set(re.findall(r"(?m)^Architecture: (\S+)$", packages)))
+        for name in (n for n in one if n.endswith(".rpm")):
+            self.assertEqual(name.split("/")[1], rpm_query(os.path.join(good, name), "%{ARCH}"))
+        # apt and dnf check InRelease and repomd.xml.asc; Release.gpg is for clients that
+        # take the Release file with a detached signature.
+        sh("gpgv", "--keyring", os.path.join(good, "tarvik-archive-keyring.gpg"),
+           "Release.gpg", "Release", cwd=os.path.join(good, "apt/dists/stable"))
+        sh("sha256sum", "--check", "--strict", "SHA256SUMS", cwd=good)
+        self.assertEqual(len(one) - 1, len(read(os.path.join(good, "SHA256SUMS")).splitlines()))
+        # The passphrase reaches gpg as a 0600 file in a 0700 folder, gone afterwards.
+        with open(self.log) as f:
+            calls = [json.loads(line) for line in f]
+        self.assertEqual(2 * 4, sum(1 for call in calls if call["file"]), "four signatures a run")
+        for call in calls:
+            self.assertNotIn(SIGN_PASSWORD, " ".join(call["args"] + list(call["env"].values())))
+            if call["file"]:
+                self.assertEqual(["0o600", "0o700"], [oct(m) for m in call["modes"]])
+                self.assertFalse(os.path.exists(call["file"]))
+        env = {k: v for k, v in self.env.items() if k != "TARVIK_RPM_GPG_KEY"}
+        self.assertEqual({}, make_repos(os.path.join(self.work, "keyless"), self.packages, env))
+        # An Ed25519 key, which rpm on RHEL 7 and 8 cannot read, is refused.
+        home, key = os.path.join(self.work, "ed25519"), os.path.join(self.work, "ed25519.asc")
+        os.mkdir(home, 0o700)
+        self.addCleanup(subprocess.run, ["gpgconf", "--homedir", home, "--kill", "gpg-agent"])
+        gpg_in(home, "--quick-gen-key", "e <e@tarvik.invalid>", "ed25519", "sign", "never")
+        write(key, gpg_in(home, "--armor", "--export-secret-keys"))
+        with self.assertRaises(subprocess.CalledProcessError) as refused:
+            make_repos(home + ".out", self.packages, dict(self.env, TARVIK_RPM_GPG_KEY=key), "u")
+        self.assertIn(b"must be RSA of 3072 bits or more", refused.exception.stderr)
+
+    def client(self, name, tree, arch):
+        """A root of the client's own with the tree's key and client file: the
+        client's command there, its environment, and the root."""
+        root, served = tempfile.mkdtemp(dir=self.work), os.path.join(self.served, tree)
+        conf = lambda f: read(os.path.join(served, f)).decode().replace(
+            "/good/", "/%s/" % tree).replace("/etc/apt/", root + "/etc/apt/")
+        if name == "apt":
+            for d in APT_DIRS:
+                os.makedirs(os.path.join(root, d))
+            shutil.copy(os.path.join(served, "tarvik-archive-keyring.gpg"),
+                        root + "/etc/apt/keyrings")
+            write(root + "/etc/apt/sources.list.d/tarvik.sources", conf("tarvik.sources"))
+            write(root + "/apt.conf", 'Dir "%s/"; APT::Architecture "amd64"; DPkg::Options:: '
+                  '"--root=%s"; APT::Sandbox::User "root";\n' % (root, root))
+            write(root + "/var/lib/dpkg/status", LIBC6)
+            write(root + "/var/lib/dpkg/available", "")
+            return (["apt-get", "-qy", "-o", "Acquire::Check-Valid-Until=true", "-o",
+                     "Acquire::Check-Date=true"], dict(os.environ, APT_CONFIG=root + "/apt.conf"),
+                    root)
+        write(root + "/etc/yum.repos.d/tarvik.repo", conf("tarvik.repo"))
+        os.makedirs(root + "/var/log")
+        sh("rpm", "--root", root, "--import", os.path.join(served, "tarvik-release-key.asc"))
+        return (["dnf", "-qy", "--installroot=" + root, "--releasever=1", "--forcearch=" + arch,
+                 "--setopt=skip_if_unavailable=False"] + ["--setopt=%s=%s/%s" % (o, root, d)
+                 for o, d in (("reposdir", "etc/yum.repos.d"), ("cachedir", "var/cache/dnf"),
+                              ("logdir", "var/log"))], dict(os.environ), root)
+
+    def test_apt_and_dnf_install_and_upgrade_from_the_signed_trees_only(self):
+        newer, forged = newer_version(VERSION), "repomd.xml GPG signature verification error"
+        for name, tree, arch, versions, refusal in (
+                ("apt", "good", "amd64", (VERSION, newer), ""),
+                ("apt", "other", "amd64", (), "NO_PUBKEY"),
+                ("apt", "unsigned", "amd64", (), "is not signed"),
+                ("apt", "tampered", "amd64", (), "Hashes of expected file"),
+                ("dnf", "good", "x86_64", (VERSION, newer), ""),
+                ("dnf", "good", "aarch64", (VERSION,), ""),
+                ("dnf", "other", "x86_64", (), forged),
+                ("dnf", "unsigned", "x86_64", (), "repomd.xml.asc"),
+                ("dnf", "tampered", "x86_64", (), forged)):
+            with self.subTest(name, tree=tree, arch=arch):
+                command, env, root = self.client(name, tree, arch)
+                run = subprocess.run(command + ["update" if name == "apt" else "makecache"],
+                                     env=env, capture_output=True, text=True)
+                said = run.stdout + run.stderr
+                self.assertEqual((bool(versions), True), (run.returncode == 0, refusal in said),
+                                 said)
+                if versions and name == "dnf":
+                    rpm = os.path.join(self.served, tree, "rpm", arch,
+                                       "tarvik-%s-1.%s.rpm" % (VERSION, arch))
+                    write(root + "/libc.spec", STAND_IN % "\n".join(
+                        "Provides: " + r for r in rpm_query(rpm, "[%{REQUIRES}\n]").split("\n")
+                        if r and not r.startswith("rpmlib(")))
+                    sh("rpmbuild", "-bb", "--target", arch, "--define", "_topdir %s/build" % root,
+                       "--define", "_rpmdir " + root, root + "/libc.spec")
+                    sh(*command, "install", "%s/%s/node-libc-1-1.%s.rpm" % (root, arch, arch))
+                for version in versions:
+                    run = subprocess.run(command + ["install", "tarvik" + "=-"[name == "dnf"]
+                                                    + version], env=env, capture_output=True,
+                                         text=True)
+                    self.assertEqual(0, run.returncode, run.stdout + run.stderr)
+                    self.assertEqual(version.encode(), sh(*(
+                        ["dpkg-query", "--admindir", root + "/var/lib/dpkg", "-Wf", "${Version}"]
+                        if name == "apt" else ["rpm", "--root", root, "-q", "--qf", "%{VERSION}"]),
+                        "tarvik"))
+                    exe = os.path.join(root, PLUGIN_DIR, "plugin_tarvik")
+                    meta = start(emulated(exe) + ["--meta"], dict(os.environ), 60)
+                    self.assertEqual((0, META), (meta.returncode, meta.stdout))
 
 if __name__ == "__main__":
     prog = unittest.main(exit=False, verbosity=2)
