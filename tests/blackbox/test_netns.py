@@ -58,6 +58,27 @@ MANY = (["192.0.2.%d" % i for i in range(1, 11)] +
 PAIR = ["192.0.2.21", "2001:db8::21"]
 HOSTS = "".join("%s many.test\n" % a for a in MANY) + \
     "".join("%s pair.test\n" % a for a in PAIR)
+# Runs the words after its two arguments in a mount namespace of its own,
+# with a tmpfs over /run (the machine's own resolved files are never seen),
+# its first argument bound over /etc/resolv.conf and its second written as
+# resolved's list of upstream servers ("-" for none, "/" for a folder in
+# its place, which opens but does not read).
+RESOLVER_FILES = ["unshare", "--mount", "--propagation", "private", "sh", "-ec", """
+mount -t tmpfs tmpfs /run; mkdir -p /run/systemd/resolve; cd /run/systemd/resolve
+printf %s "$1" >/run/stub.conf; mount --bind /run/stub.conf /etc/resolv.conf
+case $2 in -) ;; /) mkdir resolv.conf ;; *) printf %s "$2" >resolv.conf ;; esac
+shift 2; exec "$@" """, "sh"]
+STUB = "nameserver 127.0.0.53\n"
+UPSTREAM = "nameserver 192.0.2.53\nnameserver 2001:db8::53\nnameserver 198.51.100.53"
+# Comments, blank lines, zones, lines that are not a server's, a long line
+# cut at 127 bytes within its address, repeats, and 26 servers for 16 places.
+MESSY = ("# managed by resolved\n; the other comment\n\n  \nnameserver 192.0.2.1\n"
+         "nameserver\t192.0.2.2 # and a comment\nnameserver fe80::1%v0\nnameserver fe80::1%2\n"
+         "nameserver 192.0.2.1\n nameserver 192.0.2.99\n#nameserver 192.0.2.98\n"
+         "nameserver 192.0.2.97%v0\nnameserver fe80::2%\nnameservers 192.0.2.96\n"
+         "search example.test\nnameserver 192.0.2.3;x\nnameserver 2001:db8::3 " + "#" * 200 +
+         "\nnameserver" + " " * 105 + "2001:db8::1234\n" +
+         "".join("nameserver 192.0.2.%d\n" % i for i in range(10, 31)))
 # Ports whose SYNs the namespace's filter treats apart (see filter_syns);
 # the one after DROPPED_PORT has no filter and no listener.
 DROPPED_PORT = 4747
@@ -263,6 +284,23 @@ class InNamespace(unittest.TestCase):
         self.assertEqual(len(expect), doc["count"])
         self.assertEqual(["127.0.0.1", "::1"], doc["nameservers"])
         self.assertEqual(2, doc["nameserver_count"])
+        # Behind resolved's stub (127.0.0.53, or .54) alone, the servers
+        # resolved itself uses; anywhere else the configured ones.
+        for resolv, upstream, listed in [
+                (STUB + "nameserver 127.0.0.54\n", UPSTREAM, UPSTREAM.split()[1::2]),
+                (STUB, "-", ["127.0.0.53"]), ("nameserver 127.0.0.54", "/", ["127.0.0.54"]),
+                (STUB, "# No DNS servers known.\n", ["127.0.0.53"]),
+                (STUB + "nameserver 192.0.2.1\n", UPSTREAM, ["127.0.0.53", "192.0.2.1"]),
+                ("nameserver 127.0.0.1\n", UPSTREAM, ["127.0.0.1"]),
+                (STUB, MESSY, ["192.0.2.1", "192.0.2.2", "fe80::1", "192.0.2.3", "2001:db8::3"] +
+                 ["192.0.2.%d" % i for i in range(10, 21)])]:
+            if UNDER_WINE:
+                break  # Windows has its list from the adapter table, not from these files
+            with self.subTest(resolv=resolv, upstream=upstream[:40]):
+                doc = self.doc(self.ns.plugin("action=ifaces", before=RESOLVER_FILES + [
+                    resolv, upstream]), "ifaces")
+                self.assertEqual((listed, len(listed)), (doc["nameservers"],
+                                                         doc["nameserver_count"]))
 
     @unittest.skipUnless(NFT, "the nft command (nftables) is not installed")
     def test_tcp_samples_of_mixed_outcomes(self):

@@ -226,13 +226,15 @@ class Namespace:
         self.helpers.append(h)
         return h
 
-    def plugin(self, query, env=None, timeout=30):
-        """Runs the real executable in the namespace; the elapsed time is that
-        of the whole process, from start to exit."""
+    def plugin(self, query, env=None, timeout=30, before=()):
+        """Runs the real executable in the namespace, through the command
+        before when one is given (it must end by running the words after
+        it); the elapsed time is that of the whole process, from start to
+        exit."""
         e = dict(self.env)
         e["QUERY_STRING"] = query
         e.update(env or {})
-        proc, wall, elapsed = run_argv(self.inside(*RUN), e, timeout)
+        proc, wall, elapsed = run_argv(self.inside(*before, *RUN), e, timeout)
         r = Reply(proc, elapsed)
         # Latencies in the documents come from the wall clock, which may be
         # stepped while the process runs; they are only judged when it was not.
