@@ -74,7 +74,7 @@ UPSTREAM = "nameserver 192.0.2.53\nnameserver 2001:db8::53\nnameserver 198.51.10
 # cut at 127 bytes within its address, repeats, and 26 servers for 16 places.
 MESSY = ("# managed by resolved\n; the other comment\n\n  \nnameserver 192.0.2.1\n"
          "nameserver\t192.0.2.2 # and a comment\nnameserver fe80::1%v0\nnameserver fe80::1%2\n"
-         "nameserver 192.0.2.1\n nameserver 192.0.2.99\n#nameserver 192.0.2.98\n"
+         "nameserver 192.0.2.1\n nameserver 192.0.2.99\n#nameserve 192.0.2.98\n"
          "nameserver 192.0.2.97%v0\nnameserver fe80::2%\nnameservers 192.0.2.96\n"
          "search example.test\nnameserver 192.0.2.3;x\nnameserver 2001:db8::3 " + "#" * 200 +
          "\nnameserver" + " " * 105 + "2001:db8::1234\n" +
@@ -288,9 +288,10 @@ class InNamespace(unittest.TestCase):
         # resolved itself uses; anywhere else the configured ones.
         for resolv, upstream, listed in [
                 (STUB + "nameserver 127.0.0.54\n", UPSTREAM, UPSTREAM.split()[1::2]),
-                (STUB, "-", ["127.0.0.53"]), ("nameserver 127.0.0.54", "/", ["127.0.0.54"]),
+                ("nameserver 127.0.0.54", "nameserver 192.0.2.7\n", ["192.0.2.7"]),
+                (STUB, "-", ["127.0.0.53"]), (STUB, "/", ["127.0.0.53"]),
                 (STUB, "# No DNS servers known.\n", ["127.0.0.53"]),
-                (STUB + "nameserver 192.0.2.1\n", UPSTREAM, ["127.0.0.53", "192.0.2.1"]),
+                (STUB + "nameserver 2001:db8::1\n", UPSTREAM, ["127.0.0.53", "2001:db8::1"]),
                 ("nameserver 127.0.0.1\n", UPSTREAM, ["127.0.0.1"]),
                 (STUB, MESSY, ["192.0.2.1", "192.0.2.2", "fe80::1", "192.0.2.3", "2001:db8::3"] +
                  ["192.0.2.%d" % i for i in range(10, 21)])]:
