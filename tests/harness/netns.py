@@ -228,9 +228,8 @@ class Namespace:
 
     def plugin(self, query, env=None, timeout=30, before=()):
         """Runs the real executable in the namespace, through the command
-        before when one is given (it must end by running the words after
-        it); the elapsed time is that of the whole process, from start to
-        exit."""
+        before (if any), which ends by running it; the elapsed time is that
+        of the whole process, from start to exit."""
         e = dict(self.env)
         e["QUERY_STRING"] = query
         e.update(env or {})
