@@ -180,28 +180,27 @@ static int only_stubs(const dns_servers *ns)
 }
 
 // One line, read as the C library reads its resolv.conf: the keyword at the
-// start of the line, then blanks, then the address, which ends at a blank or
-// at a comment sign. Any other line, a comment or a blank one among them, is
-// passed over. An IPv6 address may carry a zone after "%"; the list shows
-// the address alone, as every address text of the reply is numeric, so the
-// zone is read past and not resolved.
+// start of the line, then blanks, then the address up to the next blank.
+// Any other line, a comment or a blank one among them, is passed over, and
+// so is an address with anything but blanks after it. An IPv6 address may
+// carry a zone after "%"; the list shows the address alone, as every
+// address text of the reply is numeric, so the zone is read past and not
+// resolved.
 static void upstream_line(char *line, int cut, dns_servers *out)
 {
-    if (strncmp(line, "nameserver", 10) != 0 || (line[10] != ' ' && line[10] != '\t'))
+    if (strncmp(line, "nameserver", 10) != 0 ||
+        (line[10] != ' ' && line[10] != '\t'))
         return;
     char *text = line + 10;
     while (*text == ' ' || *text == '\t')
         text++;
-    size_t n = strcspn(text, ";# \t");
+    size_t n = strcspn(text, " \t");
     if (cut && text[n] == '\0')
         return;
     text[n] = '\0';
     char *zone = strchr(text, '%');
-    if (zone) {
-        if (zone[1] == '\0')
-            return;
+    if (zone)
         *zone = '\0';
-    }
     struct sockaddr_storage ss;
     memset(&ss, 0, sizeof ss);
     struct sockaddr_in *v4 = (struct sockaddr_in *)&ss;

@@ -291,7 +291,7 @@ class InNamespace(unittest.TestCase):
                 (STUB, "# No DNS servers known.\n", ["127.0.0.53"]),
                 (STUB + "nameserver 2001:db8::1\n", UPSTREAM, ["127.0.0.53", "2001:db8::1"]),
                 ("nameserver 127.0.0.1\n", UPSTREAM, ["127.0.0.1"]),
-                (STUB, MESSY, ["192.0.2.1", "192.0.2.2", "fe80::1", "192.0.2.3", "2001:db8::3"] +
+                (STUB, MESSY, ["192.0.2.1", "192.0.2.2", "fe80::1", "fe80::2", "2001:db8::3"] +
                  ["192.0.2.%d" % i for i in range(10, 21)])]:
             with self.subTest(resolv=resolv, upstream=upstream[:40]):
                 r = self.ns.plugin("action=ifaces", before=RESOLVER_FILES + [resolv, upstream])
