@@ -62,9 +62,9 @@ HOSTS = "".join("%s many.test\n" % a for a in MANY) + \
 # first bound over /etc/resolv.conf, the second as resolved's list of upstream servers
 # ("-" for none, "/" for a folder in its place, which opens but does not read).
 RESOLVER_FILES = ["unshare", "--mount", "--propagation", "private", "sh", "-ec", """
-mount -t tmpfs tmpfs /run; mkdir -p /run/systemd/resolve; cd /run/systemd/resolve
+mount -t tmpfs tmpfs /run; mkdir -p /run/systemd/resolve; up=/run/systemd/resolve/resolv.conf
 printf %s "$1" >/run/stub.conf; mount --bind /run/stub.conf /etc/resolv.conf
-case $2 in -) ;; /) mkdir resolv.conf ;; *) printf %s "$2" >resolv.conf ;; esac
+case $2 in -) ;; /) mkdir $up ;; *) printf %s "$2" >$up ;; esac
 shift 2; exec "$@" """, "sh"]
 STUB = "nameserver 127.0.0.53\n"
 UPSTREAM = "nameserver 192.0.2.53\nnameserver 2001:db8::53\nnameserver 198.51.100.53"
