@@ -60,7 +60,7 @@ GCC_PACKAGES="g++:g++"
 SERVE_PACKAGES="lighttpd:lighttpd curl:curl"
 # The other CGI hosts the suites run behind.
 HOSTS_PACKAGES="apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap unshare:util-linux"
-NETNS_PACKAGES="ip:iproute2 nft:nftables"
+NETNS_PACKAGES="ip:iproute2 nft:nftables unshare:util-linux"
 BROWSER_PACKAGES="chromium:chromium node:nodejs npm:npm"
 LOAD_PACKAGES="wrk:wrk"
 # The benchmark's limits, checked by the tests too.

@@ -58,6 +58,25 @@ MANY = (["192.0.2.%d" % i for i in range(1, 11)] +
 PAIR = ["192.0.2.21", "2001:db8::21"]
 HOSTS = "".join("%s many.test\n" % a for a in MANY) + \
     "".join("%s pair.test\n" % a for a in PAIR)
+# Runs the words after two arguments in a mount namespace with a tmpfs over /run: the
+# first bound over /etc/resolv.conf, the second as resolved's list of upstream servers
+# ("-" for none, "/" for a folder in its place, which opens but does not read).
+RESOLVER_FILES = ["unshare", "--mount", "--propagation", "private", "sh", "-ec", """
+mount -t tmpfs tmpfs /run; mkdir -p /run/systemd/resolve; up=/run/systemd/resolve/resolv.conf
+printf %s "$1" >/run/stub.conf; mount --bind /run/stub.conf /etc/resolv.conf
+case $2 in -) ;; /) mkdir $up ;; *) printf %s "$2" >$up ;; esac
+shift 2; exec "$@" """, "sh"]
+STUB = "nameserver 127.0.0.53\n"
+UPSTREAM = "nameserver 192.0.2.53\nnameserver 2001:db8::53\nnameserver 198.51.100.53"
+# Comments, blank lines, zones, lines that are not a server's, a long line
+# cut at 127 bytes within its address, repeats, and 26 servers for 16 places.
+MESSY = ("# managed by resolved\n; the other comment\n\n  \nnameserver 192.0.2.1\n"
+         "nameserver\t192.0.2.2 # and a comment\nnameserver fe80::1%v0\nnameserver fe80::1%2\n"
+         "nameserver 192.0.2.1\n nameserver 192.0.2.99\n#nameserve 192.0.2.98\n"
+         "nameserver 192.0.2.97%v0\nnameserver fe80::2%\nnameservers 192.0.2.96\n"
+         "search example.test\nnameserver 192.0.2.3;x\nnameserver 2001:db8::3 " + "#" * 200 +
+         "\nnameserver" + " " * 105 + "2001:db8::1234\n" +
+         "".join("nameserver 192.0.2.%d\n" % i for i in range(10, 31)))
 # Ports whose SYNs the namespace's filter treats apart (see filter_syns);
 # the one after DROPPED_PORT has no filter and no listener.
 DROPPED_PORT = 4747
@@ -281,6 +300,21 @@ class InNamespace(unittest.TestCase):
         self.assertEqual(len(expect), doc["count"])
         self.assertEqual(["127.0.0.1", "::1"], doc["nameservers"])
         self.assertEqual(2, doc["nameserver_count"])
+        # Behind resolved's stub (127.0.0.53, or .54) alone, the servers resolved itself
+        # uses; anywhere else the configured ones. Windows reads neither file.
+        for resolv, upstream, listed in [] if UNDER_WINE else [
+                (STUB + "nameserver 127.0.0.54\n", UPSTREAM, UPSTREAM.split()[1::2]),
+                ("nameserver 127.0.0.54", "nameserver 192.0.2.7\n", ["192.0.2.7"]),
+                (STUB, "-", ["127.0.0.53"]), (STUB, "/", ["127.0.0.53"]),
+                (STUB, "# No DNS servers known.\n", ["127.0.0.53"]),
+                (STUB + "nameserver 2001:db8::1\n", UPSTREAM, ["127.0.0.53", "2001:db8::1"]),
+                ("nameserver 127.0.0.1\n", UPSTREAM, ["127.0.0.1"]),
+                (STUB, MESSY, ["192.0.2.1", "192.0.2.2", "fe80::1", "fe80::2", "2001:db8::3"] +
+                 ["192.0.2.%d" % i for i in range(10, 21)])]:
+            with self.subTest(resolv=resolv, upstream=upstream[:40]):
+                r = self.ns.plugin("action=ifaces", before=RESOLVER_FILES + [resolv, upstream])
+                doc = self.doc(r, "ifaces")
+                self.assertEqual((listed, len(listed)), (doc["nameservers"], doc["nameserver_count"]))
 
     @unittest.skipUnless(NFT, "the nft command (nftables) is not installed")
     def test_tcp_samples_of_mixed_outcomes(self):

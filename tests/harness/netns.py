@@ -226,14 +226,15 @@ class Namespace:
         self.helpers.append(h)
         return h
 
-    def plugin(self, query, env=None, timeout=30, **kw):
-        """Runs the real executable in the namespace (ip netns exec becomes
-        it: no process stands between); the elapsed time is that of the
-        whole process, from start to exit. kw goes on to start."""
+    def plugin(self, query, env=None, timeout=30, before=(), **kw):
+        """Runs the real executable in the namespace, through the command
+        before (if any), which ends by running it (as ip netns exec does: no
+        process stands between); the elapsed time is that of the whole
+        process, from start to exit. kw goes on to start."""
         e = dict(self.env)
         e["QUERY_STRING"] = query
         e.update(env or {})
-        proc, wall, elapsed = run_argv(self.inside(*RUN), e, timeout, **kw)
+        proc, wall, elapsed = run_argv(self.inside(*before, *RUN), e, timeout, **kw)
         r = Reply(proc, elapsed)
         # Latencies in the documents come from the wall clock, which may be
         # stepped while the process runs; they are only judged when it was not.
