@@ -17,6 +17,21 @@
 #
 # tarvik_secret_file_remove(<path>)
 #   Removes such a file and its folder; nothing for "".
+#
+# tarvik_private_folder(<name> <outvar>)
+#   Sets <outvar> to a new folder readable by its owner only, made by mktemp
+#   under TMPDIR or /tmp (short, so that gpg's sockets fit in it); stops
+#   the build when none can be made.
+
+function(tarvik_private_folder name outvar)
+  execute_process(COMMAND mktemp -d -t ${name}.XXXXXXXXXX
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE private ERROR_VARIABLE out
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT rc EQUAL 0 OR NOT IS_DIRECTORY "${private}")
+    message(FATAL_ERROR "mktemp could not make a private folder (${name}): ${out}")
+  endif()
+  set(${outvar} ${private} PARENT_SCOPE)
+endfunction()
 
 function(tarvik_secret_take envvar)
   if(DEFINED ENV{${envvar}})
@@ -33,12 +48,7 @@ function(tarvik_secret_file envvar outvar)
     return()
   endif()
   get_property(secret GLOBAL PROPERTY TARVIK_SECRET_${envvar})
-  execute_process(COMMAND mktemp -d -t tarvik-secret.XXXXXXXXXX
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE private ERROR_VARIABLE out
-                  OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT rc EQUAL 0 OR NOT IS_DIRECTORY "${private}")
-    message(FATAL_ERROR "no private folder for ${envvar}: ${out}")
-  endif()
+  tarvik_private_folder(tarvik-secret private)
   set(path ${private}/secret)
   file(TOUCH ${path})
   file(CHMOD ${path} PERMISSIONS OWNER_READ OWNER_WRITE)

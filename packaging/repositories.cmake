@@ -105,11 +105,7 @@ foreach(arch IN LISTS DEB_ARCHES RPM_ARCHES)
 endforeach()
 
 # The key, in a keyring of this step's own (as the .rpm's signing does).
-execute_process(COMMAND mktemp -d -t tarvik-gpg.XXXXXXXX
-                OUTPUT_VARIABLE home OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "mktemp could not make a keyring folder")
-endif()
+tarvik_private_folder(tarvik-gpg home)
 set(ENV{GNUPGHOME} ${home})
 set(gpg ${TOOL_gpg} --batch --no-tty --quiet)
 execute_process(COMMAND ${gpg} --import "$ENV{TARVIK_RPM_GPG_KEY}" RESULT_VARIABLE rc

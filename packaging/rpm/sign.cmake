@@ -22,13 +22,9 @@ function(tarvik_rpm_sign file)
   if(NOT TARVIK_RPMSIGN OR NOT TARVIK_GPG OR NOT TARVIK_GPGCONF)
     message(FATAL_ERROR "signing the .rpm needs rpmsign and gpg (Debian packages rpm and gpg)")
   endif()
-  # mktemp makes the folder readable by its owner only; gpg's sockets live
-  # in it, so it is short and under TMPDIR rather than in the build tree.
-  execute_process(COMMAND mktemp -d -t tarvik-gpg.XXXXXXXX
-                  OUTPUT_VARIABLE home OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "mktemp could not make a keyring folder")
-  endif()
+  # gpg's sockets live in the keyring's folder, so it is short and under
+  # TMPDIR rather than in the build tree.
+  tarvik_private_folder(tarvik-gpg home)
   set(saved_home "$ENV{GNUPGHOME}")
   set(ENV{GNUPGHOME} ${home})
   set(gpg ${TARVIK_GPG} --batch --no-tty --quiet)

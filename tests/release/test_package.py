@@ -1170,11 +1170,11 @@ class Repositories(unittest.TestCase):
                 if versions and name == "dnf":
                     rpm = os.path.join(self.served, tree, "rpm", arch,
                                        "tarvik-%s-1.%s.rpm" % (VERSION, arch))
-                    write(root + "/libc.spec", STAND_IN % "\n".join(
+                    write(root + "/libc-stand-in.rpmbuild", STAND_IN % "\n".join(
                         "Provides: " + r for r in rpm_query(rpm, "[%{REQUIRES}\n]").split("\n")
                         if r and not r.startswith("rpmlib(")))
                     sh("rpmbuild", "-bb", "--target", arch, "--define", "_topdir %s/build" % root,
-                       "--define", "_rpmdir " + root, root + "/libc.spec")
+                       "--define", "_rpmdir " + root, root + "/libc-stand-in.rpmbuild")
                     sh(*command, "install", "%s/%s/node-libc-1-1.%s.rpm" % (root, arch, arch))
                 for version in versions:
                     run = subprocess.run(command + ["install", "tarvik" + "=-"[name == "dnf"]
